@@ -21,19 +21,26 @@ constexpr int MSG_TABLEMAX = 500;    // entries of the memory-resident table
 constexpr int MSG_HEADERLEN = 2;     // the count
 constexpr int MSG_ENTRYLEN = 6;      // msgno (2) and textoff (4)
 
-// The text of msgno in the current language (TOLVLANG, default "geriso").
+// The text of msgno in the current language (TOLVLANG, default "geriso"), below the settings'
+// home. Never fails: when no text can be had the result is a diagnostic text.
+// The result is a constant, a text of the memory-resident table, or one of two 101-byte
+// module buffers that the next lookup overwrites; it is at most 100 characters long.
 const char *ba_msgtext(int msgno);
-// The lookup with explicit installation directory and language.
+// The lookup with explicit installation directory and language; results as ba_msgtext.
 const char *ba_getmsg(int msgno, const char *home, const char *lang);
 // Loads all entries of catalog name into the memory-resident table: "%s/%s.msc" with dir and
-// name, or the installation's catalog when dir is null. Returns 0, -1 or -2.
+// name, or <home>/msg/<TOLVLANG>/<name>.msc when dir is null. Entries accumulate over calls;
+// the first loaded entry of a number wins. Diagnostics go to standard error.
+// Returns 0, -1 (file, read or table failure; entries added so far stay) or -2 (no memory
+// for a text copy). REQUIRES: name is not null.
 int ba_msgload(const char *name, const char *dir);
-// Empties the memory-resident table.
+// Releases every text of the memory-resident table and empties it.
 void ba_msgfree();
 
 // Writes a catalog text used as a printf format with the arguments (detail, err); no newline
 // is added.
 // A catalog is input: the text is used as a format only when its conversions are a prefix of
-// "%s" then "%d" ("%%" allowed); otherwise it is written literally, followed by the detail.
-// Returns the number of characters written.
+// "%s" then "%d" ("%%" allowed, no flags or widths); otherwise it is written literally,
+// followed by a blank and the detail when the detail is not empty.
+// A null detail counts as empty. Returns the number of characters written (fprintf's result).
 int ba_msgformat(FILE *out, const char *text, const char *detail, int err);
