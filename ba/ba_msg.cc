@@ -206,8 +206,10 @@ const char *msg_fromfile(int msgno, const char *path, bool fits) {
     case readres::read:
       return msg_diag("Unable to read file %s. errno = %d\n", path, img.err);
   }
+  // The text is taken from the image already in memory instead of seeking in the file again:
+  // the same bytes, with the bounds of the file known. An entry whose text lies outside the
+  // file is as good as absent.
   int i = img.find(msgno);
-  // An entry whose text lies outside the file is as good as absent.
   if (i < 0 || !img.text(i, msg_textbuf)) return msg_notfound(msgno);
   return msg_textbuf;
 }
