@@ -184,20 +184,26 @@ int read_nlsfile(FILE *msgfile) {
   return -1;
 }
 
+// The integer value of a variable when it is set and at least min; dflt otherwise.
+int env_int_from(const char *name, int dflt, int min) {
+  const char *value = getenv(name);
+  if (value == nullptr || env_int(value) < min) return dflt;
+  return env_int(value);
+}
+
 // Steps 10 to 14: sizes with their thresholds, the date and currency formats.
 void read_sizes_and_formats() {
-  const char *value;
-  s.opentab = kOpentabDefault;
-  if ((value = getenv("TOLVOPENTAB")) != nullptr && env_int(value) >= kOpentabMin)
-    s.opentab = env_int(value);
-  s.mem = kMemDefault;
-  if ((value = getenv("TOLVDATE")) != nullptr) ba_setdate(value);  // other lengths: ignored
-  if (getenv("TOLVMONEY") != nullptr) {
-    char *copy = env_copy("TOLVMONEY");
+  s.opentab = env_int_from("TOLVOPENTAB", kOpentabDefault, kOpentabMin);
+  const char *date = getenv("TOLVDATE");
+  if (date != nullptr) ba_setdate(date);  // a length other than 8 or 10 is ignored
+  const char *money = getenv("TOLVMONEY");
+  if (money != nullptr) {
+    char *copy = ba_strdup(money);  // no memory: the field stays absent
     if (s.currency != nullptr) ba_release(s.currency);
     s.currency = copy;
   }
-  if ((value = getenv("TOLVMEM")) != nullptr && env_int(value) >= kMemMin) s.mem = env_int(value);
+  // The default (step 11) and TOLVMEM (step 14) in one: nothing between them can fail.
+  s.mem = env_int_from("TOLVMEM", kMemDefault, kMemMin);
 }
 
 // Step 16.
@@ -237,7 +243,10 @@ void read_switches() {
 
 }  // namespace
 
-// A failing step returns at once; the fields of later steps stay zero.
+// The load runs in a fixed order, numbered in the helpers' comments: 1 release the previous
+// load, 2 TOLVDEBUG, 3 constants, 4 TOLVHOME, 5 TOLVDBS, 6 TOLVDELIM, 7-8 language and file
+// name, 9 language file, 10-14 sizes and formats, 15 TOLVHOSTIP, 16 termcap, 17-18 strings,
+// 19-21 switches and flags. A failing step returns at once; the fields of later steps stay zero.
 int ba_readenv(FILE *msgfile) {
   ba_freeenv();
   s = basettings{};
