@@ -3,22 +3,36 @@
 // ba_readconf parses <home>/etc/<dbs>.cfg into `dbsconfig` (ba/globals.h) and, in checking
 // mode, checks the values against each other and every partition file on disk. Failures are
 // negative error numbers (ba/error.h) whose texts live in the catalogs; the variable part of
-// a failure is left in `ba_conferr`.
+// a failure is left in `ba_conferr` (emptied at the start of every read, always
+// NUL-terminated, never longer than BA_CONFERRLEN - 1 characters). Where a failure has no
+// variable part, `ba_conferr` is left as it was.
 //
-// See also: dbsconfig.h (the record), ba_msg.h (texts of the error numbers).
+// Ownership: the dbspace and partition vectors of `dbsconfig` belong to this module; they are
+// released by the next ba_readconf (once its file is open) or by ba_freeconf, with the
+// allocator family that the `debug` setting selects (ba_mem.h), so `debug` must not change
+// between a read and the release.
+//
+// See also: dbsconfig.h (the record), ba_msg.h (texts of the error numbers), ba_env.h
+// (`home` and `dbsname` of the settings).
 #pragma once
 
 #include <cstdio>
 
 #include "ba/dbsconfig.h"
 
-// Reads <home>/etc/<dbsname>.cfg (empty dbsname: the settings' DBS). mode 0 only parses; any
-// other mode also checks each partition as it is read and then runs ba_confcheck.
-// Returns 0 or the first failure's error number.
+// Reads <home>/etc/<dbsname>.cfg (dbsname empty or null: the settings' DBS). mode 0 only
+// parses; any other mode also checks each partition as its line is read and then runs
+// ba_confcheck. Returns 0 or the first failure's error number; the file is always closed.
+// After a failure `dbsconfig` holds what was read so far; a failure to open the file leaves
+// the previous record untouched.
 int ba_readconf(int mode, const char *dbsname);
+// Releases the dbspace and partition vectors of `dbsconfig` and zero-fills the record.
+void ba_freeconf();
 // Value checks and adjustments over a parsed record; 0 or an error number.
 int ba_confcheck(dbsconf *cfg);
-// Disk checks of one partition entry; 0 or an error number.
+// Disk checks of one partition entry: path, size and range, then the file itself (opened
+// for update and closed again, owner and group of the user "tolv", mode 0660).
+// 0 or an error number.
 int ba_confpart(cfgpart *part);
 // 0 when part overlaps no other partition of cfg; (space, index) name part itself, -1 when
 // it is not in the record. -3008 on overlap, -3019 when a file cannot be examined.
