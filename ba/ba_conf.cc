@@ -238,6 +238,14 @@ int read_lines(dbsconf &cfg, FILE *file, int mode) {
   return 0;
 }
 
+// Closes the configuration file without disturbing the errno of a failure met while reading
+// it, which the caller's message prints.
+void close_keeping_errno(FILE *file) {
+  int saved = errno;
+  fclose(file);
+  errno = saved;
+}
+
 // ---- Partition checks ----------------------------------------------------------------------
 
 // Path, size and range of a partition; the detail of every failure is the path.
@@ -390,7 +398,7 @@ int ba_readconf(int mode, const char *dbsname) {
   ba_freeconf();
   set_defaults(dbsconfig);
   rc = read_lines(dbsconfig, file, mode);
-  fclose(file);
+  close_keeping_errno(file);
   if (rc != 0) return rc;
   dbsconfig.o_num4 = kb_to_bytes(dbsconfig.o_num4);
   return mode != 0 ? ba_confcheck(&dbsconfig) : 0;
