@@ -103,15 +103,17 @@ int kb_to_bytes(int kb) {
 // CF_FILEPATHMAX is refused rather than cut, since a cut path names another file; so is a
 // path without home or DBS name (the settings were not loaded, or TOLVDBS is unset), since
 // it would name a file outside the installation such as /etc/<dbs>.cfg. Both fail like a
-// file that cannot be opened, with the path as far as it is known in ba_conferr.
+// file that cannot be opened: the path as far as it is known in ba_conferr, and the errno
+// that opening such a path would leave, for the caller's message.
 int config_path(const char *dbsname, char *path) {
   const char *name = dbsname != nullptr && dbsname[0] != '\0' ? dbsname : ba_settings.dbsname;
-  const char *home = ba_settings.home;
-  int n = snprintf(path, CF_FILEPATHMAX + 1, "%s/etc/%s.cfg", home != nullptr ? home : "",
-                   name != nullptr ? name : "");
-  if (home != nullptr && name != nullptr && n <= CF_FILEPATHMAX) return 0;
-  errno = n > CF_FILEPATHMAX ? ENAMETOOLONG : ENOENT;
-  set_conferr("%s/etc/%s.cfg", home != nullptr ? home : "", name != nullptr ? name : "");
+  bool known = ba_settings.home != nullptr && name != nullptr;
+  const char *home = ba_settings.home != nullptr ? ba_settings.home : "";
+  if (name == nullptr) name = "";
+  int n = snprintf(path, CF_FILEPATHMAX + 1, "%s/etc/%s.cfg", home, name);
+  if (known && n <= CF_FILEPATHMAX) return 0;
+  errno = known ? ENAMETOOLONG : ENOENT;
+  set_conferr("%s/etc/%s.cfg", home, name);
   return ER_CF_NOFILE;
 }
 

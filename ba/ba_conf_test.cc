@@ -915,6 +915,7 @@ TEST_F(ConfErrors, NoHomeOrNoDbsname) {
   char *home = ba_settings.home;
   ba_settings.home = nullptr;
   EXPECT_EQ(ba_readconf(0, ""), ER_CF_NOFILE);
+  EXPECT_EQ(errno, ENOENT);
   ba_settings.home = home;
   EXPECT_EQ(err(), "/etc/testdbs.cfg");
   inst_.write("etc/.cfg", "D 1\n");
