@@ -1,0 +1,140 @@
+// segment: the test segment, the fixture and the process helpers of the tests.
+#include "testing/segment.h"
+
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+#include <random>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "ba/globals.h"
+#include "bm/bm_globals.h"
+
+namespace tolvtest {
+
+namespace {
+
+constexpr int kKeyTries = 100;
+constexpr int kUnregistered = 1000000;  // bm_myuindex of an attached, unregistered process
+std::string settings_home, settings_dbs;
+
+}  // namespace
+
+int random_key() {
+  static std::mt19937 gen(std::random_device{}() ^ static_cast<unsigned>(getpid()));
+  return std::uniform_int_distribution<int>(1, kKeyMax)(gen);
+}
+
+srv_geometry small_geometry(const std::string &device) {
+  srv_geometry g;
+  g.nusers = 8;
+  g.nlists = 2;
+  g.nbufs = 8;
+  g.spaces = {srv_space{"rootdbs", 1000, {srv_part{device, 0, 1000 * PAGESIZE}}}};
+  g.lognfiles = 3;
+  g.logfilepages = 4;
+  g.logfirst = 10;
+  g.bifirst = 30;
+  g.bilast = 61;
+  g.dbsstamp = 4711;
+  return g;
+}
+
+Segment::~Segment() {
+  if (key_ == 0) return;
+  srv_detach(head_);
+  srv_remove(key_);
+  if (bm_dbs == head_) bm_dbs = nullptr;
+  bm_myslot = nullptr;
+}
+
+int Segment::create(srv_geometry g) {
+  int r = SRV_EXISTS;
+  for (int i = 0; i < kKeyTries && r == SRV_EXISTS; i++) {
+    g.key = random_key();
+    r = srv_create(g, &head_);
+  }
+  if (r != SRV_OK) return r;
+  key_ = g.key;
+  bm_dbs = head_;
+  bm_mypid = getpid();
+  bm_myuindex = kUnregistered;
+  bm_myslot = nullptr;
+  return SRV_OK;
+}
+
+void use_settings(const TempInstall &inst, const std::string &dbsname) {
+  settings_home = inst.home();
+  settings_dbs = dbsname;
+  ba_settings.home = settings_home.data();
+  ba_settings.dbsname = settings_dbs.data();
+}
+
+void clear_settings() {
+  ba_settings.home = nullptr;
+  ba_settings.dbsname = nullptr;
+  ba_settings.debug = 0;
+}
+
+userslot *register_slot(int i, const char *progname) {
+  userslot *u = &bm_dbs->users[i];
+  u->pid = getpid();
+  u->uflags = 0;
+  u->logintime = static_cast<int32_t>(time(nullptr));
+  snprintf(u->progname, sizeof u->progname, "%s", progname);
+  u->uindex = i;
+  u->transit = -1;
+  u->beginlog = 0x7fffffff;
+  u->seenstamp = bm_dbs->dbsstamp;
+  u->lastlogfile = -1;
+  u->lastlogoff = -1;
+  bm_myslot = u;
+  bm_myuindex = i;
+  bm_mypid = getpid();
+  return u;
+}
+
+pid_t fork_child(const std::function<int()> &body) {
+  fflush(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) _exit(body());
+  return pid;
+}
+
+int wait_child(pid_t pid, int timeout_seconds) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
+  int status = 0;
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool eventually(const std::function<bool()> &cond, int timeout_seconds) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
+  while (!cond()) {
+    if (std::chrono::steady_clock::now() > deadline) return cond();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+srv_geometry SegmentTest::geometry() const { return small_geometry(inst_.path("rootdbs")); }
+
+void SegmentTest::SetUp() {
+  use_settings(inst_);
+  int r = seg_.create(geometry());
+  ASSERT_EQ(r, SRV_OK) << srv_strerror(r) << ", errno " << errno;
+}
+
+void SegmentTest::TearDown() { clear_settings(); }
+
+}  // namespace tolvtest
