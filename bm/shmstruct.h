@@ -32,7 +32,6 @@
 // See also: bm_sema.h (semaphores and waits), bm_proto.h (every bm_ operation).
 #pragma once
 
-#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -40,9 +39,14 @@
 
 // ---- The 4-byte segment address -------------------------------------------------------------
 
+// Ends the process with a message: a process pointer at or above 4 GiB was to be stored in the
+// segment (it would be cut to another address).
+[[noreturn]] void shmptr_fault(const void *p);
+
 // An absolute address below 4 GiB, stored in 4 bytes. Converting a process pointer asserts
-// that it lies below 4 GiB (the segment is attached there); converting back gives T*; null is 0.
-// Trivial and standard-layout, so the structures that hold it stay plain binary formats.
+// that it lies below 4 GiB (the segment is attached there), in every build; converting back
+// gives T*; null is 0. Trivial and standard-layout, so the structures that hold it stay plain
+// binary formats.
 template <class T>
 class shmptr {
  public:
@@ -60,7 +64,7 @@ class shmptr {
  private:
   static uint32_t to_addr(T *p) {
     auto a = reinterpret_cast<uintptr_t>(p);
-    assert(a <= UINT32_MAX && "segment address above 4 GiB");
+    if (a > UINT32_MAX) shmptr_fault(p);
     return static_cast<uint32_t>(a);
   }
   uint32_t addr_;

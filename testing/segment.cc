@@ -127,6 +127,21 @@ bool eventually(const std::function<bool()> &cond, int timeout_seconds) {
   return true;
 }
 
+std::string strip_stamps(const std::string &log) {
+  std::string out;
+  size_t pos = 0;
+  while (pos < log.size()) {
+    size_t end = log.find('\n', pos);
+    end = end == std::string::npos ? log.size() : end + 1;
+    size_t date = log.find(' ', pos);
+    size_t time = date < end ? log.find(' ', date + 1) : std::string::npos;
+    size_t text = time < end ? time + 1 : pos;
+    out.append(log, text, end - text);
+    pos = end;
+  }
+  return out;
+}
+
 srv_geometry SegmentTest::geometry() const { return small_geometry(inst_.path("rootdbs")); }
 
 void SegmentTest::SetUp() {

@@ -67,6 +67,9 @@ int wait_child(pid_t pid, int timeout_seconds = 60);
 // Polls cond every millisecond until it holds or timeout seconds passed; returns cond().
 bool eventually(const std::function<bool()> &cond, int timeout_seconds = 30);
 
+// A message log text without the "<date> <time> " prefix of each line.
+std::string strip_stamps(const std::string &log);
+
 // The fixture: a temporary installation, settings on it, a segment of geometry().
 class SegmentTest : public ::testing::Test {
  protected:
@@ -75,8 +78,9 @@ class SegmentTest : public ::testing::Test {
   // The geometry of the test's segment; override for another.
   virtual srv_geometry geometry() const;
   dbshead *dbs() const { return seg_.head(); }
-  // The text of the DBS message log so far.
+  // The DBS message log so far, and the same without the date and time of each line.
   std::string log() const { return inst_.read("log/testdbs"); }
+  std::string log_text() const { return strip_stamps(log()); }
 
   TempInstall inst_;
   Segment seg_;

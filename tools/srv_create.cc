@@ -115,7 +115,6 @@ int check_spaces(const srv_geometry &g, std::string *why) {
 }
 
 int check_counts(const srv_geometry &g, std::string *why) {
-  if (g.key <= 0) return bad(why, "key: > 0");
   if (g.nusers < 1 || g.nusers > kMaxUsers) return bad(why, "nusers: 1 to 65535");
   if (g.nlists < 1 || g.nbufs < 1) return bad(why, "nlists and nbufs: >= 1");
   if (g.lognfiles < 1 || g.lognfiles > LC_MAXFILES) return bad(why, "log files: 1 to 64");
@@ -134,9 +133,17 @@ int check_counts(const srv_geometry &g, std::string *why) {
 int check_address(const srv_geometry &g, std::string *why) {
   if (g.shmaddr == 0 || g.shmaddr % SHMLBA != 0)
     return bad(why, "attach address: non-zero and SHMLBA-aligned");
-  if (u64(g.shmaddr) + plan(g).total > kAddrLimit)
+  if (uint64_t{g.shmaddr} + plan(g).total > kAddrLimit)
     return bad(why, "the segment must end below 4 GiB");
   return SRV_OK;
+}
+
+// Everything but the key.
+int check_layout(const srv_geometry &g, std::string *why) {
+  int r = check_counts(g, why);
+  if (r == SRV_OK) r = check_spaces(g, why);
+  if (r == SRV_OK) r = check_address(g, why);
+  return r;
 }
 
 template <class T>
@@ -351,14 +358,12 @@ const char *srv_strerror(int result) {
 }
 
 int srv_check(const srv_geometry &g, std::string *why) {
-  int r = check_counts(g, why);
-  if (r == SRV_OK) r = check_spaces(g, why);
-  if (r == SRV_OK) r = check_address(g, why);
-  return r;
+  if (g.key <= 0) return bad(why, "key: > 0");
+  return check_layout(g, why);
 }
 
 uint64_t srv_segsize(const srv_geometry &g) {
-  return srv_check(g) == SRV_OK ? plan(g).total : 0;
+  return check_layout(g, nullptr) == SRV_OK ? plan(g).total : 0;
 }
 
 int srv_create(const srv_geometry &g, dbshead **head) {

@@ -78,7 +78,8 @@ const char *srv_strerror(int result);
 // Checks a geometry; SRV_OK or SRV_BADGEOMETRY. When why is given it receives the reason.
 int srv_check(const srv_geometry &g, std::string *why = nullptr);
 
-// Size in bytes of the segment that srv_create lays out for g (0 when g fails srv_check).
+// Size in bytes of the segment that srv_create lays out for g (0 when g fails srv_check for
+// another reason than its key).
 uint64_t srv_segsize(const srv_geometry &g);
 
 // Creates the semaphore set and the segment of g.key, attaches the segment at g.shmaddr and

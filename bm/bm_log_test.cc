@@ -1,0 +1,226 @@
+// Tests of bm_log, the DBS message log: entry format, file modes, the debug echo, appends from
+// several processes, and the error paths (missing directory, symbolic links, long paths).
+#include "bm/bm_log.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <regex>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "ba/globals.h"
+#include "testing/segment.h"
+
+namespace {
+
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
+using tolvtest::fork_child;
+using tolvtest::strip_stamps;
+using tolvtest::wait_child;
+
+class MessageLog : public ::testing::Test {
+ protected:
+  void SetUp() override { tolvtest::use_settings(inst_); }
+  void TearDown() override { tolvtest::clear_settings(); }
+  std::string path() const { return inst_.path("log/testdbs"); }
+  std::string log() const { return inst_.read("log/testdbs"); }
+  mode_t mode(const std::string &p) const {
+    struct stat st;
+    return lstat(p.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+  }
+  void make_log(mode_t m) const {
+    inst_.write("log/testdbs", "");
+    chmod(path().c_str(), m);
+  }
+  std::string pid() const { return std::to_string(getpid()); }
+
+  tolvtest::TempInstall inst_;
+};
+
+// "dd.mm.yy(y) hh:mm:ss " — ba_datestr counts the year from 1900.
+const std::regex kStamp("[0-9]{2}\\.[0-9]{2}\\.[0-9]{2,3} [0-9]{2}:[0-9]{2}:[0-9]{2} ");
+
+// ---- Entries --------------------------------------------------------------------------------
+
+TEST_F(MessageLog, EntryIsDateTimeAndTheText) {
+  bm_logmsg("Logfile %d completed\n", 7);
+  std::smatch m;
+  std::string l = log();
+  ASSERT_TRUE(std::regex_search(l, m, kStamp, std::regex_constants::match_continuous)) << l;
+  EXPECT_EQ(l.substr(m.length()), "Logfile 7 completed\n");
+}
+
+TEST_F(MessageLog, ErrorEntryHasTheSamePrefix) {
+  bm_logerr("ad_flush: bm_savepage() failed. iserrno = %d\n", -354);
+  std::smatch m;
+  std::string l = log();
+  ASSERT_TRUE(std::regex_search(l, m, kStamp, std::regex_constants::match_continuous)) << l;
+  EXPECT_EQ(l.substr(m.length()), "ad_flush: bm_savepage() failed. iserrno = -354\n");
+}
+
+TEST_F(MessageLog, EntriesAreAppended) {
+  inst_.write("log/testdbs", "earlier line\n");
+  bm_logmsg("one\n");
+  bm_logerr("two %s\n", "b");
+  EXPECT_EQ(strip_stamps(log().substr(13)), "one\ntwo b\n");
+  EXPECT_EQ(log().substr(0, 13), "earlier line\n");
+}
+
+TEST_F(MessageLog, TextWithoutNewlineIsContinuedByTheNextEntry) {
+  bm_logmsg("first ");
+  bm_logmsg("second\n");
+  std::string l = log();
+  EXPECT_EQ(std::count(l.begin(), l.end(), '\n'), 1);
+  EXPECT_TRUE(std::regex_match(l, std::regex("[0-9.]+ [0-9:]+ first [0-9.]+ [0-9:]+ second\n")))
+      << l;
+}
+
+TEST_F(MessageLog, EntriesOfSeveralProcessesStayWhole) {
+  constexpr int kProcs = 4, kEach = 200;
+  std::vector<pid_t> kids;
+  for (int p = 0; p < kProcs; p++)
+    kids.push_back(fork_child([p] {
+      for (int i = 0; i < kEach; i++) bm_logmsg("process %d entry %d of a few words\n", p, i);
+      return 0;
+    }));
+  for (pid_t k : kids) EXPECT_EQ(wait_child(k), 0);
+  std::string l = log();
+  std::regex line("[0-9.]+ [0-9:]+ process [0-3] entry [0-9]+ of a few words");
+  int n = 0;
+  for (size_t pos = 0; pos < l.size(); n++) {
+    size_t end = l.find('\n', pos);
+    ASSERT_NE(end, std::string::npos);
+    EXPECT_TRUE(std::regex_match(l.substr(pos, end - pos), line)) << l.substr(pos, end - pos);
+    pos = end + 1;
+  }
+  EXPECT_EQ(n, kProcs * kEach);
+}
+
+// ---- File modes -----------------------------------------------------------------------------
+
+TEST_F(MessageLog, ErrorEntryLeavesMode0664) {
+  make_log(0600);
+  bm_logerr("x\n");
+  EXPECT_EQ(mode(path()), 0664u);
+}
+
+TEST_F(MessageLog, ErrorEntryCreatesTheFileWithMode0664) {
+  mode_t old = umask(077);
+  bm_logerr("x\n");
+  umask(old);
+  EXPECT_EQ(mode(path()), 0664u);
+}
+
+TEST_F(MessageLog, NoticeLeavesTheModeAlone) {
+  make_log(0600);
+  bm_logmsg("x\n");
+  EXPECT_EQ(mode(path()), 0600u);
+  EXPECT_EQ(strip_stamps(log()), "x\n");
+}
+
+TEST_F(MessageLog, NoticeCreatesTheFileUnderTheUmask) {
+  mode_t old = umask(027);
+  bm_logmsg("x\n");
+  umask(old);
+  EXPECT_EQ(mode(path()), 0640u);
+}
+
+// ---- Echo -----------------------------------------------------------------------------------
+
+TEST_F(MessageLog, ErrorIsEchoedWithoutPrefixWithDebug) {
+  ba_settings.debug = 1;
+  CaptureStderr();
+  bm_logerr("bm_tp: mode = %d\n", 1);
+  EXPECT_EQ(GetCapturedStderr(), "bm_tp: mode = 1\n");
+  EXPECT_EQ(strip_stamps(log()), "bm_tp: mode = 1\n");
+}
+
+TEST_F(MessageLog, NothingIsEchoedWithoutDebug) {
+  CaptureStderr();
+  bm_logerr("quiet\n");
+  bm_logmsg("quiet\n");
+  EXPECT_EQ(GetCapturedStderr(), "");
+}
+
+TEST_F(MessageLog, NoticeIsNeverEchoed) {
+  ba_settings.debug = 1;
+  CaptureStderr();
+  bm_logmsg("notice\n");
+  EXPECT_EQ(GetCapturedStderr(), "");
+}
+
+// ---- Error paths ----------------------------------------------------------------------------
+
+TEST_F(MessageLog, MissingLogDirectoryIsReportedAndTheCallerGoesOn) {
+  tolvtest::remove_tree(inst_.path("log"));
+  CaptureStderr();
+  bm_logmsg("lost\n");
+  bm_logerr("lost too\n");
+  EXPECT_EQ(GetCapturedStderr(), pid() + ": Cannot open logfile " + path() + "\n" + pid() +
+                                     ": Cannot open logfile " + path() + ". errno = 2\n");
+}
+
+TEST_F(MessageLog, OpenFailureIsNotEchoedEvenWithDebug) {
+  ba_settings.debug = 1;
+  tolvtest::remove_tree(inst_.path("log"));
+  CaptureStderr();
+  bm_logerr("lost\n");
+  EXPECT_EQ(GetCapturedStderr(), pid() + ": Cannot open logfile " + path() + ". errno = 2\n");
+}
+
+TEST_F(MessageLog, SymbolicLinkAtTheLogPathIsNotFollowed) {
+  std::string target = inst_.path("etc/precious");
+  inst_.write("etc/precious", "keep\n");
+  chmod(target.c_str(), 0600);
+  ASSERT_EQ(symlink(target.c_str(), path().c_str()), 0);
+  CaptureStderr();
+  bm_logerr("x\n");
+  bm_logmsg("y\n");
+  EXPECT_EQ(GetCapturedStderr(), pid() + ": Cannot open logfile " + path() + ". errno = 40\n" +
+                                     pid() + ": Cannot open logfile " + path() + "\n");
+  EXPECT_EQ(inst_.read("etc/precious"), "keep\n");
+  EXPECT_EQ(mode(target), 0600u);  // no chmod landed on the link's target
+  EXPECT_EQ(mode(path()) & 0777, 0777u);  // the link itself is untouched too
+}
+
+TEST_F(MessageLog, DanglingLinkCreatesNothing) {
+  std::string target = inst_.path("etc/nothere");
+  ASSERT_EQ(symlink(target.c_str(), path().c_str()), 0);
+  CaptureStderr();
+  bm_logerr("x\n");
+  GetCapturedStderr();
+  EXPECT_NE(access(target.c_str(), F_OK), 0);
+}
+
+TEST_F(MessageLog, OverlongPathIsRefusedNotCut) {
+  std::string home = "/tmp/" + std::string(420, 'h');
+  ba_settings.home = home.data();
+  CaptureStderr();
+  bm_logerr("x\n");
+  std::string err = GetCapturedStderr();
+  std::string cut = (home + "/log/testdbs").substr(0, LOG_PATHLEN - 1);
+  EXPECT_EQ(err, pid() + ": Cannot open logfile " + cut + ". errno = 36\n");
+}
+
+TEST_F(MessageLog, PathJustFittingTheBufferIsUsed) {
+  // home + "/log/testdbs" of exactly 399 characters (two directories: names stay short).
+  std::string home = inst_.home() + "/" + std::string(180, 'd') + "/";
+  home += std::string(399 - 12 - home.size(), 'e');
+  tolvtest::make_dirs(home + "/log");
+  ba_settings.home = home.data();
+  bm_logmsg("fits\n");
+  EXPECT_EQ(strip_stamps(tolvtest::read_file(home + "/log/testdbs")), "fits\n");
+}
+
+TEST_F(MessageLog, MissingSettingsAreAnOpenFailure) {
+  tolvtest::clear_settings();
+  CaptureStderr();
+  bm_logerr("x\n");
+  EXPECT_EQ(GetCapturedStderr(), pid() + ": Cannot open logfile /log/. errno = 2\n");
+}
+
+}  // namespace
