@@ -10,7 +10,10 @@
 // See also: ba_sys.h (ba_datestr, ba_timestr), bm_sema.h (its messages come here).
 #pragma once
 
-constexpr int LOG_PATHLEN = 400;  // the path buffer, terminating zero included
+#include "ba/ba_sys.h"
+
+// The path buffer, terminating zero included: the size of the DBS log path everywhere.
+constexpr int LOG_PATHLEN = SYS_LOGPATHLEN;
 
 // Appends one entry. Open failure: "%d: Cannot open logfile %s\n" on standard error.
 void bm_logmsg(const char *fmt, ...) __attribute__((format(printf, 1, 2)));

@@ -70,7 +70,7 @@ int first_sleeper(const bmsema *s) {
 
 int16_t lock_word(const bmsema *s) { return __atomic_load_n(&s->lock, __ATOMIC_SEQ_CST); }
 
-// Statistics of a semaphore, bumped by processes that may not hold it (approximate by design,
+// Statistics of a semaphore, bumped by processes that may not hold it (approximate on purpose,
 // but never torn).
 void count(int32_t *c) { __atomic_fetch_add(c, 1, __ATOMIC_RELAXED); }
 void count(int16_t *c) { __atomic_fetch_add(c, 1, __ATOMIC_RELAXED); }

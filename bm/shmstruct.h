@@ -32,6 +32,7 @@
 // See also: bm_sema.h (semaphores and waits), bm_proto.h (every bm_ operation).
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -69,6 +70,8 @@ class shmptr {
   }
   uint32_t addr_;
 };
+
+static_assert(std::endian::native == std::endian::little, "the segment's integers are little-endian");
 
 // ---- Constants of the format ---------------------------------------------------------------
 
@@ -298,6 +301,11 @@ struct keypart {
   int16_t kp_type;
   int16_t kp_subtype;
 };
+static_assert(offsetof(keypart, kp_colno) == 0);
+static_assert(offsetof(keypart, kp_offset) == 2);
+static_assert(offsetof(keypart, kp_length) == 4);
+static_assert(offsetof(keypart, kp_type) == 6);
+static_assert(offsetof(keypart, kp_subtype) == 8);
 static_assert(sizeof(keypart) == 10);
 
 // Key descriptor (168 bytes, from the shared allocator; under tabsem).
@@ -319,6 +327,8 @@ struct tabext {
   uint16_t te_count;    // pages
   char res_6[2];
 };
+static_assert(offsetof(tabext, te_page) == 0);
+static_assert(offsetof(tabext, te_count) == 4);
 static_assert(sizeof(tabext) == 8);
 
 // Table descriptor (240 bytes; ntables of them at dbshead.tables). All fields under tabsem;
@@ -404,6 +414,8 @@ struct rowidpair {
   int32_t rowid;
   int32_t tabid;
 };
+static_assert(offsetof(rowidpair, rowid) == 0);
+static_assert(offsetof(rowidpair, tabid) == 4);
 static_assert(sizeof(rowidpair) == 8);
 
 // ---- userslot: one registered process (1836 bytes) ------------------------------------------
@@ -413,12 +425,16 @@ struct actextent {                 // an extent taken in the current action (8 b
   int16_t npages;                  // pages
   char res_6[2];
 };
+static_assert(offsetof(actextent, first) == 0);
+static_assert(offsetof(actextent, npages) == 4);
 static_assert(sizeof(actextent) == 8);
 
 struct locimgent {                 // a local image of the current action (8 bytes)
   shmptr<unsigned char> image;     // 2048-byte block from the arena; word 0 page number, -1 free
   shmptr<pagebuf> buf;             // the buffer the image was taken from
 };
+static_assert(offsetof(locimgent, image) == 0);
+static_assert(offsetof(locimgent, buf) == 4);
 static_assert(sizeof(locimgent) == 8);
 
 struct userslot {
@@ -541,6 +557,8 @@ struct memctl {                    // dbshead.mem (8 bytes); creator
   shmptr<arenahdr> arena;          // word 0: the arena
   int32_t memlimit;                // word 1: a request plus 32 must stay below this
 };
+static_assert(offsetof(memctl, arena) == 0);
+static_assert(offsetof(memctl, memlimit) == 4);
 static_assert(sizeof(memctl) == 8);
 
 // ---- Server control area ---------------------------------------------------------------------
@@ -772,3 +790,5 @@ static_assert(std::is_standard_layout_v<keydesc> && std::is_standard_layout_v<ro
 static_assert(std::is_standard_layout_v<arenahdr> && std::is_standard_layout_v<blockdesc>);
 static_assert(std::is_standard_layout_v<memctl> && std::is_standard_layout_v<srvctl>);
 static_assert(std::is_standard_layout_v<logctl> && std::is_standard_layout_v<dbshead>);
+static_assert(std::is_standard_layout_v<keypart> && std::is_standard_layout_v<tabext>);
+static_assert(std::is_standard_layout_v<actextent> && std::is_standard_layout_v<locimgent>);
