@@ -37,8 +37,8 @@
 
 namespace {
 
-// Formats into buf (size bytes). Returns false when the text does not fit or an argument
-// is missing; buf then holds the cut text (for messages only, never for use as a path).
+// Formats into buf (size bytes). Returns false when the text does not fit; buf then holds
+// the cut text, which may serve a message but never a file operation.
 __attribute__((format(printf, 3, 4))) bool fit_path(char *buf, size_t size, const char *fmt,
                                                     ...) {
   va_list ap;
@@ -48,7 +48,7 @@ __attribute__((format(printf, 3, 4))) bool fit_path(char *buf, size_t size, cons
   return n >= 0 && static_cast<size_t>(n) < size;
 }
 
-// The current local time broken down; all zero if the C library cannot represent it.
+// Local time of t broken down; all zero when the C library cannot represent it.
 struct tm local_time(time_t t) {
   struct tm tm {};
   if (localtime_r(&t, &tm) == nullptr) tm = {};
@@ -69,19 +69,21 @@ namespace {
   exit(1);
 }
 
+[[noreturn]] void chk_statfail(const char *path, int err) {
+  chk_fail("stat() of %s failed. errno = %d\n", path, err);
+}
+
 }  // namespace
 
 int ba_chkfile(const char *home, const char *relpath, const char *user, const char *group,
                int mode) {
   char path[SYS_CHKPATHLEN];
   struct stat st;
+  if (home == nullptr || relpath == nullptr) chk_statfail("(null)", EINVAL);
   // A path that does not fit is reported as a failed stat of the cut path with
   // ENAMETOOLONG; the cut path is never examined, since it may name another file.
-  if (home == nullptr || relpath == nullptr)
-    chk_fail("stat() of %s failed. errno = %d\n", "(null)", EINVAL);
-  if (!fit_path(path, sizeof path, "%s/%s", home, relpath))
-    chk_fail("stat() of %s failed. errno = %d\n", path, ENAMETOOLONG);
-  if (stat(path, &st) != 0) chk_fail("stat() of %s failed. errno = %d\n", path, errno);
+  if (!fit_path(path, sizeof path, "%s/%s", home, relpath)) chk_statfail(path, ENAMETOOLONG);
+  if (stat(path, &st) != 0) chk_statfail(path, errno);
   const struct passwd *pw = user != nullptr ? getpwnam(user) : nullptr;
   if (pw == nullptr) chk_fail("User %s does not exist\n", user != nullptr ? user : "(null)");
   uid_t uid = pw->pw_uid;  // the next lookup may reuse the C library's record
@@ -192,8 +194,9 @@ void ba_detach(const char *dir) {
   // failed fork ends the process with status 1 rather than 0, so that the caller does not
   // take a daemon that never started for a success.
   if (pid != 0) _exit(pid > 0 ? 0 : 1);
-  // A directory that cannot be entered is no reason to stay in the foreground.
-  if (dir != nullptr && chdir(dir) != 0) errno = 0;
+  if (dir != nullptr && chdir(dir) != 0) {
+    // Ignored: a directory that cannot be entered is no reason to stay in the foreground.
+  }
   ba_setpgrp();
   int fd = open("/dev/tty", O_RDWR);
   if (fd >= 0) {
@@ -358,7 +361,7 @@ int ba_myaddr(struct in_addr *addr, char *text) {
   if (gethostname(host, sizeof host) != 0) return -1;
   host[SYS_HOSTNAMEMAX] = '\0';  // a cut name is not guaranteed to be ended
   const struct hostent *h = ba_gethost(host);
-  if (h == nullptr || h->h_addrtype != AF_INET || h->h_length != sizeof(struct in_addr) ||
+  if (h == nullptr || h->h_addrtype != AF_INET || h->h_length != static_cast<int>(sizeof(struct in_addr)) ||
       h->h_addr_list[0] == nullptr)
     return -1;
   struct in_addr a;
