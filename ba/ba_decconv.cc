@@ -446,14 +446,13 @@ int ba_decfmt(const ba_decimal *d, char *buf, int len, int places, int point) {
     buf[0] = '\0';
     return DEC_OK;
   }
-  numtext x;
-  if (d->ndigits == 0) {
-    x = {};
-    put(&x, "0");
-    x.point = -1;
-  } else {
-    build_text(*d, point, &x);
+  if (d->ndigits == 0) {  // a zero without digits prints as "0" whatever the places
+    if (len < 1) return fill_stars(buf, len, DEC_RANGE);
+    strcpy(buf, "0");
+    return DEC_OK;
   }
+  numtext x;
+  build_text(*d, point, &x);
   int n = places < 0 ? -1 : places;
   for (;;) {
     numtext y = x;
