@@ -13,6 +13,7 @@
 #include <functional>
 #include <string>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -358,42 +359,31 @@ TEST_P(Channel, SendToAClosedPartnerFails) {
 }
 
 TEST(ChannelErrors, PartialSendKeepsOnlyTheUnsentBytes) {
-  // A non-blocking stream socket with a full send buffer accepts part of a block and then
-  // fails with EAGAIN; the flush after the partner has read on sends each byte exactly once.
-  int fds[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-  ASSERT_EQ(fcntl(fds[0], F_SETFL, O_NONBLOCK), 0);
-  std::vector<unsigned char> filler(1024, 0xEE);
-  size_t filled = 0;
-  for (;;) {
-    ssize_t n = send(fds[0], filler.data(), filler.size(), 0);
-    if (n <= 0) break;
-    filled += n;
+  // A file size limit of 100 bytes makes the write of a 512-byte block take 100 bytes and the
+  // next write fail with EFBIG. After the limit is raised, a second flush must send the other
+  // 412 bytes, each exactly once. Runs in a child so that the limit stays there.
+  char path[] = "/tmp/ba_pipe_partialXXXXXX";
+  int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  pid_t pid = fork();
+  if (pid == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit lim{100, RLIM_INFINITY};
+    setrlimit(RLIMIT_FSIZE, &lim);
+    ba_pipeinit(-1, fd, nullptr, 0);
+    for (int i = 0; i < PIPE_BUFLEN; i++) ba_putbyte(i & 0xFF);
+    if (ba_flush() != -1 || ba_pipeerr != EFBIG) _exit(4);
+    lim.rlim_cur = RLIM_INFINITY;
+    setrlimit(RLIMIT_FSIZE, &lim);
+    _exit(ba_flush() == 0 ? 0 : 5);
   }
-  ba_pipeinit(fds[0], fds[0], nullptr, 1);
-  for (int i = 0; i < PIPE_BUFLEN; i++) ba_putbyte(i & 0xFF);
-  bytes got;
-  int failures = 0;
-  for (int round = 0; round < 1000; round++) {
-    if (ba_flush() == 0) break;
-    failures++;
-    EXPECT_EQ(ba_pipeerr, EAGAIN);
-    unsigned char buf[700];  // drain a little so that part of the block fits
-    ssize_t n = recv(fds[1], buf, sizeof buf, 0);
-    if (n > 0) got.insert(got.end(), buf, buf + n);
-  }
-  EXPECT_GT(failures, 0);
-  ASSERT_EQ(ba_flush(), 0);
-  close(fds[0]);
-  got = [&] {
-    bytes all = got;
-    bytes rest = read_all(fds[1]);
-    all.insert(all.end(), rest.begin(), rest.end());
-    return all;
-  }();
-  close(fds[1]);
-  ASSERT_EQ(got.size(), filled + PIPE_BUFLEN);
-  for (int i = 0; i < PIPE_BUFLEN; i++) ASSERT_EQ(got[filled + i], i & 0xFF) << i;
+  wait_child(pid);
+  lseek(fd, 0, SEEK_SET);
+  bytes got = read_all(fd);
+  close(fd);
+  unlink(path);
+  ASSERT_EQ(got.size(), static_cast<size_t>(PIPE_BUFLEN));
+  for (int i = 0; i < PIPE_BUFLEN; i++) ASSERT_EQ(got[i], i & 0xFF) << i;
 }
 
 // ---- Dumps --------------------------------------------------------------------------------
