@@ -57,7 +57,7 @@ int leading_int(const char *s) {
   bool neg = *s == '-';
   if (*s == '-' || *s == '+') s++;
   int v = 0;
-  for (; isdigit(static_cast<unsigned char>(*s)); s++) v = std::min(v * 10 + (*s - '0'), NUM_SATURATE);
+  for (; isdigit(static_cast<unsigned char>(*s)); s++) v = v >= NUM_SATURATE / 10 ? NUM_SATURATE : v * 10 + (*s - '0');
   return neg ? -v : v;
 }
 

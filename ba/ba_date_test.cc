@@ -335,7 +335,7 @@ TEST(DateErrors, MalformedTimes) {
   int secs = 7, frac = 7;
   const char *bad[] = {"12:3a", "1:2:3:4", "12", "12.5", "12:30.5", "1.2:3", "12:30:15.5.1",
                        "24:00", "12:60", "12:30:60", "12:30:15.10000", "-1:00", " 1:00",
-                       "99999999999999:0"};
+                       "99999999999999:0", ":49577777766", "0:0:4957777776600"};
   for (const char *t : bad) EXPECT_EQ(ba_str2time(t, &secs, &frac), -1) << t;
   EXPECT_EQ(ba_str2time(nullptr, &secs, &frac), -1);
   EXPECT_EQ(secs + frac, 14);  // untouched
