@@ -86,16 +86,14 @@ void place(const ba_decimal &d, int sign, aligned *al) {
   for (int i = 0; i < d.ndigits; i++) al->w[off + i] += sign * d.digits[i];
 }
 
-// Brings every position into 0..99 with carries and borrows toward position 0.
+// Brings every position into 0..99 with carries and borrows toward position 0. Branch-free:
+// a position of a sum or difference lies in -100..199, so one step of 100 settles it.
 void normalise(aligned *al) {
-  for (int k = al->len - 1; k > 0; k--) {
-    if (al->w[k] >= 100) {
-      al->w[k] -= 100;
-      al->w[k - 1] += 1;
-    } else if (al->w[k] < 0) {
-      al->w[k] += 100;
-      al->w[k - 1] -= 1;
-    }
+  int c = 0;
+  for (int k = al->len - 1; k >= 0; k--) {
+    int v = al->w[k] + c;
+    c = (v >= 100) - (v < 0);
+    al->w[k] = v - 100 * c;
   }
 }
 
@@ -159,18 +157,39 @@ int product_sign(const ba_decimal &a, const ba_decimal &b) {
 
 // ---- Multiplication and division helpers ---------------------------------------------
 
-// The integer product of the digit sequences: PROD_LEN base-100 positions, most significant
-// first. Column sums stay below 16 * 99 * 99 + carries, well inside an int.
-void multiply_digits(const ba_decimal &a, const ba_decimal &b, int prod[PROD_LEN]) {
-  for (int k = 0; k < PROD_LEN; k++) prod[k] = 0;
-  int last = PROD_LEN - 1;
-  for (int i = a.ndigits - 1; i >= 0; i--) {
-    int col = last - (a.ndigits - 1 - i);
-    for (int j = b.ndigits - 1; j >= 0; j--) prod[col - (b.ndigits - 1 - j)] += a.digits[i] * b.digits[j];
+constexpr int LIMBS = 4;                   // a 16-digit operand as 4 limbs of 4 digits
+constexpr uint64_t LIMB_BASE = 100000000;  // 100^4
+
+// The digits of d as an integer in base 10^8, most significant limb first.
+void to_limbs(const ba_decimal &d, uint64_t limb[LIMBS]) {
+  uint8_t pad[DEC_MAXDIGITS] = {};
+  memcpy(pad + DEC_MAXDIGITS - d.ndigits, d.digits, d.ndigits);
+  for (int j = 0; j < LIMBS; j++) {
+    const uint8_t *p = pad + 4 * j;
+    limb[j] = ((p[0] * 100ULL + p[1]) * 100 + p[2]) * 100 + p[3];
   }
-  for (int k = last; k > 0; k--) {
-    prod[k - 1] += prod[k] / 100;
-    prod[k] %= 100;
+}
+
+// The integer product of the digit sequences: PROD_LEN base-100 positions, most significant
+// first. Computed in base 10^8 limbs (each column sums at most 4 products below 10^16, well
+// inside 64 bits) and split into base-100 digits; the same integer as the schoolbook product
+// of the base-100 digits.
+void multiply_digits(const ba_decimal &a, const ba_decimal &b, int prod[PROD_LEN]) {
+  uint64_t la[LIMBS], lb[LIMBS], acc[2 * LIMBS] = {};
+  to_limbs(a, la);
+  to_limbs(b, lb);
+  for (int i = 0; i < LIMBS; i++)
+    for (int j = 0; j < LIMBS; j++) acc[i + j + 1] += la[i] * lb[j];
+  for (int k = 2 * LIMBS - 1; k > 0; k--) {
+    acc[k - 1] += acc[k] / LIMB_BASE;
+    acc[k] %= LIMB_BASE;
+  }
+  for (int k = 0; k < 2 * LIMBS; k++) {
+    auto v = static_cast<uint32_t>(acc[k]);
+    prod[4 * k] = static_cast<int>(v / 1000000);
+    prod[4 * k + 1] = static_cast<int>(v / 10000 % 100);
+    prod[4 * k + 2] = static_cast<int>(v / 100 % 100);
+    prod[4 * k + 3] = static_cast<int>(v % 100);
   }
 }
 

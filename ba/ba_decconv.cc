@@ -202,6 +202,13 @@ void put(numtext *x, const char *s) {
   x->len += static_cast<int>(n);
 }
 
+// A base-100 digit as "%d" or, padded, as "%02d" would print it.
+void put_digit(numtext *x, int v, bool padded) {
+  if (v >= 100) x->t[x->len++] = static_cast<char>('0' + v / 100);  // only in invalid digits
+  if (v >= 10 || padded) x->t[x->len++] = static_cast<char>('0' + v / 10 % 10);
+  x->t[x->len++] = static_cast<char>('0' + v % 10);
+}
+
 void put_point(numtext *x, int c) {
   x->point = x->len;
   x->t[x->len++] = static_cast<char>(c);
@@ -220,7 +227,6 @@ void build_text(const ba_decimal &d, int c, numtext *x) {
     for (int i = 0; i < -d.exponent; i++) put(x, "00");
     written = true;
   }
-  char pair[4];
   for (int i = 0; i < d.ndigits; i++) {
     if (i == d.exponent) {
       if (!written) put(x, "0");
@@ -230,8 +236,7 @@ void build_text(const ba_decimal &d, int c, numtext *x) {
     bool integer = i < d.exponent;
     if (integer && !written && d.digits[i] == 0) continue;  // leading zero pairs
     // The first integer digit without its leading zero; fraction digits always as pairs.
-    snprintf(pair, sizeof pair, integer && !written ? "%d" : "%02d", d.digits[i]);
-    put(x, pair);
+    put_digit(x, d.digits[i], !(integer && !written));
     written = true;
   }
   // Missing pairs up to the point, only behind a digit (a zero prints as "0", not "0000").
@@ -454,8 +459,10 @@ int ba_decfmt(const ba_decimal *d, char *buf, int len, int places, int point) {
   numtext x;
   build_text(*d, point, &x);
   int n = places < 0 ? -1 : places;
+  numtext y;
   for (;;) {
-    numtext y = x;
+    y.len = x.len, y.point = x.point, y.start = x.start;
+    memcpy(y.t, x.t, x.len);
     round_text(&y, n);
     int pad = trim_text(&y, n);
     drop_negative_zero(&y);
