@@ -14,12 +14,15 @@
 //      position 100 - exponent + i. The digits of a valid decimal lie in positions 1..214
 //      (exponent 99 starts at 1; exponent -99 with 16 digits ends at 214), so the aligned
 //      array has ALIGN_LEN = 216 positions: the 200 of the exponent range and 16 below them.
-//      Sums and differences are therefore exact before the result is cut to 16 digits.
+//      Sums and differences are therefore exact before the result is cut to 16 digits. Only
+//      the window between the operands' highest and lowest positions is worked on, eight
+//      positions at a time.
 //  (3) Results are built in a local decimal and stored only on success, so a result may be
 //      the same object as an operand, and a failed operation leaves it untouched.
 #include "ba/ba_dec.h"
 
 #include <algorithm>
+#include <bit>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -41,98 +44,184 @@ constexpr int QUOT_ZEROS = 16;    // division stops after appending this many ze
 int first_pos(const ba_decimal &d) { return ALIGN_BASE - d.exponent; }
 int end_pos(const ba_decimal &d) { return ALIGN_BASE - d.exponent + d.ndigits; }
 
-// The digit of d at aligned position p; 0 outside its digits.
-int digit_at(const ba_decimal &d, int p) {
-  int i = p - first_pos(d);
-  return (i >= 0 && i < d.ndigits) ? d.digits[i] : 0;
-}
-
 bool all_digits_zero(const ba_decimal &d) {
   for (int i = 0; i < d.ndigits; i++)
     if (d.digits[i] != 0) return false;
   return true;
 }
 
-// Compares |a| and |b| position by position from the most significant one.
-int compare_magnitudes(const ba_decimal &a, const ba_decimal &b) {
-  int top = std::min(first_pos(a), first_pos(b));
-  int bottom = std::max(end_pos(a), end_pos(b));
-  for (int p = top; p < bottom; p++) {
-    int x = digit_at(a, p), y = digit_at(b, p);
-    if (x != y) return x > y ? 1 : -1;
-  }
+// ---- The aligned window -------------------------------------------------------------
+//
+// The positions between the operands' highest and lowest digits (and one above for the
+// carry of an addition) as little-endian 8-byte words: byte j of the window holds position
+// bottom - 1 - j, so the low bytes of a word are the less significant positions. Words are
+// computed in registers from each operand's digits and stored whole.
+
+using u128 = unsigned __int128;
+constexpr int WIN_WORDS = (ALIGN_LEN + 7) / 8;
+constexpr uint64_t BYTE_ONES = 0x0101010101010101ULL;
+constexpr uint64_t BIAS = 156 * BYTE_ONES;  // 256 - 100 in every byte
+static_assert(std::endian::native == std::endian::little, "digit bytes load as little-endian words");
+
+// The digits of d as a number whose byte m holds digit 15 - m (digit 0 in the top byte);
+// digits from ndigits on count as 0 whatever the decimal holds there.
+u128 reversed_digits(const ba_decimal &d) {
+  if (d.ndigits == 0) return 0;
+  uint64_t hi, lo;
+  memcpy(&hi, d.digits, sizeof hi);
+  memcpy(&lo, d.digits + 8, sizeof lo);
+  u128 r = (static_cast<u128>(__builtin_bswap64(hi)) << 64) | __builtin_bswap64(lo);
+  int drop = 8 * (DEC_MAXDIGITS - d.ndigits);
+  return drop == 0 ? r : r >> drop << drop;
+}
+
+constexpr int WIN_PAD = 2;  // zero words below and above the window words
+constexpr int WIN_ALLOC = WIN_WORDS + 2 * WIN_PAD;
+
+// The window words of an operand (x, y) and of the result (w); word k of each is at
+// [WIN_PAD + k], with zero words around, so that an operand's three words and the 16 bytes
+// of the result can be taken without bounds tests.
+struct window {
+  int bottom;  // one past the lowest position
+  int words;
+  uint64_t x[WIN_ALLOC], y[WIN_ALLOC], w[WIN_ALLOC];
+};
+
+// Lays the digits of d into the window words ow: window byte j holds position bottom - 1 - j,
+// so byte m of the reversed digits goes to window byte m + off.
+void place(const ba_decimal &d, int bottom, int words, uint64_t *ow) {
+  for (int k = 0; k < words + 2 * WIN_PAD; k++) ow[k] = 0;
+  u128 r = reversed_digits(d);
+  int off = bottom - first_pos(d) - DEC_MAXDIGITS;  // >= -16
+  int q = WIN_PAD + (off >> 3), s = 8 * (off & 7);
+  auto lo = static_cast<uint64_t>(r), hi = static_cast<uint64_t>(r >> 64);
+  // (x >> 1) >> (63 - s) is x >> (64 - s) without a shift by 64 when s is 0.
+  ow[q] = lo << s;
+  ow[q + 1] = (hi << s) | ((lo >> 1) >> (63 - s));
+  ow[q + 2] = (hi >> 1) >> (63 - s);
+}
+
+void open_window(const ba_decimal &x, const ba_decimal &y, window *win) {
+  int top = std::min(first_pos(x), first_pos(y)) - 1;  // >= 0 for valid decimals
+  win->bottom = std::max(end_pos(x), end_pos(y));      // <= ALIGN_LEN - 1
+  win->words = (win->bottom - top + 7) / 8;
+  place(x, win->bottom, win->words, win->x);
+  place(y, win->bottom, win->words, win->y);
+  uint64_t *w = win->w + WIN_PAD;
+  w[-2] = w[-1] = w[win->words] = w[win->words + 1] = 0;
+}
+
+// Compares |x| and |y| from the most significant position.
+int compare_window(const window &win) {
+  for (int k = WIN_PAD + win.words - 1; k >= WIN_PAD; k--)
+    if (win.x[k] != win.y[k]) return win.x[k] > win.y[k] ? 1 : -1;
   return 0;
 }
 
-// A window of the aligned array: w[k] holds position top + k. One position above the
-// operands' highest digit takes the carry of an addition.
-struct aligned {
-  int top;
-  int len;
-  int w[ALIGN_LEN];
-};
-
-void open_window(const ba_decimal &a, const ba_decimal &b, aligned *al) {
-  int top = std::min(first_pos(a), first_pos(b)) - 1;  // >= 0 for valid decimals
-  int bottom = std::max(end_pos(a), end_pos(b));        // <= ALIGN_LEN - 1
-  al->top = top;
-  al->len = bottom - top;
-  for (int k = 0; k < al->len; k++) al->w[k] = 0;
-}
-
-// Adds sign * the digits of d into the window.
-void place(const ba_decimal &d, int sign, aligned *al) {
-  int off = first_pos(d) - al->top;
-  for (int i = 0; i < d.ndigits; i++) al->w[off + i] += sign * d.digits[i];
-}
-
-// Brings every position into 0..99 with carries and borrows toward position 0. Branch-free:
-// a position of a sum or difference lies in -100..199, so one step of 100 settles it.
-void normalise(aligned *al) {
-  int c = 0;
-  for (int k = al->len - 1; k >= 0; k--) {
-    int v = al->w[k] + c;
-    c = (v >= 100) - (v < 0);
-    al->w[k] = v - 100 * c;
+// x + y, eight base-100 positions per step. With the bias, a byte sum of 100 or more
+// overflows into the next byte exactly as a base-100 carry; bytes that did not carry get
+// the bias back out (they hold at least 156, so no borrow crosses bytes).
+void add_words(window *win) {
+  uint64_t carry = 0;
+  for (int k = WIN_PAD; k < WIN_PAD + win->words; k++) {
+    uint64_t s = win->x[k] + BIAS, b = win->y[k];
+    uint64_t t = s + b;
+    uint64_t c1 = t < s;
+    uint64_t r = t + carry;
+    uint64_t c2 = r < t;
+    uint64_t carries_in = r ^ s ^ b ^ carry;  // bit 8i: carry into byte i
+    uint64_t carried = ((carries_in >> 8) & (BYTE_ONES >> 8)) | ((c1 | c2) << 56);
+    win->w[k] = r - 156 * (BYTE_ONES & ~carried);
+    carry = c1 | c2;
   }
 }
 
-// The result of an aligned sum or difference: digits from the first non-zero position (but
-// never starting below position 199, the first digit of exponent -99: a smaller result keeps
-// leading zero digits instead of leaving the exponent range), at most 16 of them, trailing
-// zeros not counted. An all-zero window gives a zero without digits.
-ba_decimal collect(const aligned &al, int sign) {
-  ba_decimal r = cleared_decimal();
-  r.positive = static_cast<int16_t>(sign);
-  int k = 0;
-  while (k < al.len && al.w[k] == 0) k++;
-  if (k == al.len) return r;
-  int p = al.top + k;
-  if (p > ALIGN_LOWEST) {
-    p = ALIGN_LOWEST;
-    k = p - al.top;
+// x - y (|x| >= |y|; x and y are the operand words of win), eight positions per step. A byte that borrows wraps to 256 more than its
+// difference and gets 156 taken off, leaving the base-100 digit.
+void sub_words(window *win, const uint64_t *x, const uint64_t *y) {
+  uint64_t borrow = 0;
+  for (int k = WIN_PAD; k < WIN_PAD + win->words; k++) {
+    uint64_t a = x[k], b = y[k];
+    uint64_t t = a - b;
+    uint64_t b1 = a < b;
+    uint64_t r = t - borrow;
+    uint64_t b2 = t < borrow;
+    uint64_t borrows_in = r ^ a ^ b;  // bit 8i: borrow into byte i (bit 0: the word's borrow)
+    uint64_t borrowed = ((borrows_in >> 8) & (BYTE_ONES >> 8)) | ((b1 | b2) << 56);
+    win->w[k] = r - 156 * (BYTE_ONES & borrowed);
+    borrow = b1 | b2;
   }
-  int n = 0;
-  for (; n < DEC_MAXDIGITS && k + n < al.len; n++) r.digits[n] = static_cast<uint8_t>(al.w[k + n]);
-  while (n > 0 && r.digits[n - 1] == 0) n--;
-  for (int i = n; i < DEC_MAXDIGITS; i++) r.digits[i] = 0;
-  r.ndigits = static_cast<int16_t>(n);
-  r.exponent = static_cast<int16_t>(ALIGN_BASE - p);
-  return r;
 }
 
-// |a| + |b| (sign > 0) or |a| - |b| (sign < 0, requires |a| >= |b|), the result with the
-// sign field rsign. A result beyond exponent 99 is DEC_INVALID.
-int combine(const ba_decimal &a, const ba_decimal &b, int sign, int rsign, ba_decimal *result) {
-  aligned al;
-  open_window(a, b, &al);
-  place(a, 1, &al);
-  place(b, sign, &al);
-  normalise(&al);
-  ba_decimal r = collect(al, rsign);
-  if (!ba_decvalid(&r)) return DEC_INVALID;
-  *result = r;
+// Bytes low .. low + 15 of the result, low >= -15 (bytes outside the window are 0).
+u128 result_bytes(const window &win, int low) {
+  const uint64_t *q = win.w + WIN_PAD + (low >> 3);  // within the zero padding
+  int s = 8 * (low & 7);
+  // (x << 1) << (63 - s) is x << (64 - s) without a shift by 64 when s is 0.
+  uint64_t lo = (q[0] >> s) | ((q[1] << 1) << (63 - s));
+  uint64_t hi = (q[1] >> s) | ((q[2] << 1) << (63 - s));
+  return (static_cast<u128>(hi) << 64) | lo;
+}
+
+int trailing_zero_bytes(u128 v) {
+  auto lo = static_cast<uint64_t>(v), hi = static_cast<uint64_t>(v >> 64);
+  return lo != 0 ? __builtin_ctzll(lo) / 8 : 8 + __builtin_ctzll(hi) / 8;
+}
+
+// Stores the result: digits from the first non-zero position (but never starting below
+// position 199, the first digit of exponent -99: a smaller result keeps leading zero digits
+// instead of leaving the exponent range), at most 16 of them, trailing zeros not counted.
+// An all-zero window gives a zero without digits. DEC_INVALID beyond exponent 99.
+int collect(const window &win, int sign, ba_decimal *result) {
+  const uint64_t *w = win.w + WIN_PAD;
+  int k = win.words - 1;
+  while (k >= 0 && w[k] == 0) k--;
+  if (k < 0) {
+    *result = cleared_decimal();
+    result->positive = static_cast<int16_t>(sign);
+    return DEC_OK;
+  }
+  int j = 8 * k + (63 - __builtin_clzll(w[k])) / 8;
+  int p = std::min(win.bottom - 1 - j, ALIGN_LOWEST);
+  if (ALIGN_BASE - p > EXP_MAX) return DEC_INVALID;
+  j = win.bottom - 1 - p;
+  u128 v = result_bytes(win, j - (DEC_MAXDIGITS - 1));  // digit n is byte 15 - n
+  uint64_t first8 = __builtin_bswap64(static_cast<uint64_t>(v >> 64));
+  uint64_t last8 = __builtin_bswap64(static_cast<uint64_t>(v));
+  result->exponent = static_cast<int16_t>(ALIGN_BASE - p);
+  result->positive = static_cast<int16_t>(sign);
+  result->ndigits = static_cast<int16_t>(DEC_MAXDIGITS - trailing_zero_bytes(v));
+  memcpy(result->digits, &first8, sizeof first8);
+  memcpy(result->digits + 8, &last8, sizeof last8);
   return DEC_OK;
+}
+
+// |x| + |y|, the result with the sign field rsign.
+int add_magnitudes(const ba_decimal &x, const ba_decimal &y, int rsign, ba_decimal *result) {
+  window win;
+  open_window(x, y, &win);
+  add_words(&win);
+  return collect(win, rsign, result);
+}
+
+// |x| - |y| with the sign field of x when |x| >= |y|, otherwise |y| - |x| with the opposite.
+int sub_magnitudes(const ba_decimal &x, const ba_decimal &y, ba_decimal *result) {
+  window win;
+  open_window(x, y, &win);
+  int sign = x.positive;
+  if (compare_window(win) >= 0) {
+    sub_words(&win, win.x, win.y);
+  } else {
+    sub_words(&win, win.y, win.x);
+    sign = 1 - sign;
+  }
+  return collect(win, sign, result);
+}
+
+int compare_magnitudes(const ba_decimal &x, const ba_decimal &y) {
+  window win;
+  open_window(x, y, &win);
+  return compare_window(win);
 }
 
 // Checks two operands: DEC_INVALID, or 1 when either is null (the result becomes null), or 0.
@@ -143,12 +232,6 @@ int check_operands(const ba_decimal *a, const ba_decimal *b, ba_decimal *result)
     return 1;
   }
   return 0;
-}
-
-ba_decimal magnitude(const ba_decimal &d) {
-  ba_decimal m = d;
-  m.positive = SIGN_POS;
-  return m;
 }
 
 int product_sign(const ba_decimal &a, const ba_decimal &b) {
@@ -319,28 +402,16 @@ int ba_decadd(const ba_decimal *a, const ba_decimal *b, ba_decimal *result) {
   if (int c = check_operands(a, b, result); c != 0) return c < 0 ? c : DEC_OK;
   if (a->positive != b->positive) {
     // The negative operand, made positive, is subtracted from the positive one.
-    const ba_decimal &pos = a->positive == SIGN_POS ? *a : *b;
-    ba_decimal neg = magnitude(a->positive == SIGN_POS ? *b : *a);
-    return ba_decsub(&pos, &neg, result);
+    return a->positive == SIGN_POS ? sub_magnitudes(*a, *b, result) : sub_magnitudes(*b, *a, result);
   }
-  return combine(*a, *b, 1, a->positive, result);
+  return add_magnitudes(*a, *b, a->positive, result);
 }
 
 int ba_decsub(const ba_decimal *a, const ba_decimal *b, ba_decimal *result) {
   if (int c = check_operands(a, b, result); c != 0) return c < 0 ? c : DEC_OK;
-  if (a->positive != b->positive) {
-    ba_decimal ma = magnitude(*a), mb = magnitude(*b);
-    int sign = a->positive;
-    ba_decimal sum;
-    int rc = ba_decadd(&ma, &mb, &sum);
-    if (rc != DEC_OK) return rc;
-    sum.positive = static_cast<int16_t>(sign);
-    *result = sum;
-    return DEC_OK;
-  }
+  if (a->positive != b->positive) return add_magnitudes(*a, *b, a->positive, result);  // |a| + |b|
   // Equal signs: the smaller magnitude from the larger; the sign of a when |a| >= |b|.
-  if (compare_magnitudes(*a, *b) >= 0) return combine(*a, *b, -1, a->positive, result);
-  return combine(*b, *a, -1, 1 - a->positive, result);
+  return sub_magnitudes(*a, *b, result);
 }
 
 int ba_decmul(const ba_decimal *a, const ba_decimal *b, ba_decimal *result) {
