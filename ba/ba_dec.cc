@@ -75,46 +75,53 @@ u128 reversed_digits(const ba_decimal &d) {
   return drop == 0 ? r : r >> drop << drop;
 }
 
-constexpr int WIN_PAD = 2;  // zero words below and above the window words
-constexpr int WIN_ALLOC = WIN_WORDS + 2 * WIN_PAD;
+constexpr int WIN_PAD = 2;  // zero words below and above the result words
 
-// The window words of an operand (x, y) and of the result (w); word k of each is at
-// [WIN_PAD + k], with zero words around, so that an operand's three words and the 16 bytes
-// of the result can be taken without bounds tests.
+// An operand in the window: its digits occupy three consecutive window words from word q;
+// g holds them between two zero words, and every other word of the operand is 0.
+struct opwords {
+  uint64_t g[5];
+  int q;
+};
+
+// Window word k of an operand (selected without a branch: indexes outside clamp to a zero).
+uint64_t word(const opwords &o, int k) { return o.g[std::clamp(k - o.q + 1, 0, 4)]; }
+
+// The window: byte j holds position bottom - 1 - j, so byte m of the reversed digits of an
+// operand goes to window byte m + off. Result word k is w[WIN_PAD + k], with zero words
+// around it so that the 16 bytes of the result can be taken without bounds tests.
 struct window {
   int bottom;  // one past the lowest position
   int words;
-  uint64_t x[WIN_ALLOC], y[WIN_ALLOC], w[WIN_ALLOC];
+  opwords x, y;
+  uint64_t w[WIN_WORDS + 2 * WIN_PAD];
 };
 
-// Lays the digits of d into the window words ow: window byte j holds position bottom - 1 - j,
-// so byte m of the reversed digits goes to window byte m + off.
-void place(const ba_decimal &d, int bottom, int words, uint64_t *ow) {
-  for (int k = 0; k < words + 2 * WIN_PAD; k++) ow[k] = 0;
+opwords place(const ba_decimal &d, int bottom) {
   u128 r = reversed_digits(d);
   int off = bottom - first_pos(d) - DEC_MAXDIGITS;  // >= -16
-  int q = WIN_PAD + (off >> 3), s = 8 * (off & 7);
+  int s = 8 * (off & 7);
   auto lo = static_cast<uint64_t>(r), hi = static_cast<uint64_t>(r >> 64);
   // (x >> 1) >> (63 - s) is x >> (64 - s) without a shift by 64 when s is 0.
-  ow[q] = lo << s;
-  ow[q + 1] = (hi << s) | ((lo >> 1) >> (63 - s));
-  ow[q + 2] = (hi >> 1) >> (63 - s);
+  return {{0, lo << s, (hi << s) | ((lo >> 1) >> (63 - s)), (hi >> 1) >> (63 - s), 0}, off >> 3};
 }
 
 void open_window(const ba_decimal &x, const ba_decimal &y, window *win) {
   int top = std::min(first_pos(x), first_pos(y)) - 1;  // >= 0 for valid decimals
   win->bottom = std::max(end_pos(x), end_pos(y));      // <= ALIGN_LEN - 1
   win->words = (win->bottom - top + 7) / 8;
-  place(x, win->bottom, win->words, win->x);
-  place(y, win->bottom, win->words, win->y);
+  win->x = place(x, win->bottom);
+  win->y = place(y, win->bottom);
   uint64_t *w = win->w + WIN_PAD;
   w[-2] = w[-1] = w[win->words] = w[win->words + 1] = 0;
 }
 
 // Compares |x| and |y| from the most significant position.
 int compare_window(const window &win) {
-  for (int k = WIN_PAD + win.words - 1; k >= WIN_PAD; k--)
-    if (win.x[k] != win.y[k]) return win.x[k] > win.y[k] ? 1 : -1;
+  for (int k = win.words - 1; k >= 0; k--) {
+    uint64_t a = word(win.x, k), b = word(win.y, k);
+    if (a != b) return a > b ? 1 : -1;
+  }
   return 0;
 }
 
@@ -123,32 +130,32 @@ int compare_window(const window &win) {
 // the bias back out (they hold at least 156, so no borrow crosses bytes).
 void add_words(window *win) {
   uint64_t carry = 0;
-  for (int k = WIN_PAD; k < WIN_PAD + win->words; k++) {
-    uint64_t s = win->x[k] + BIAS, b = win->y[k];
+  for (int k = 0; k < win->words; k++) {
+    uint64_t s = word(win->x, k) + BIAS, b = word(win->y, k);
     uint64_t t = s + b;
     uint64_t c1 = t < s;
     uint64_t r = t + carry;
     uint64_t c2 = r < t;
     uint64_t carries_in = r ^ s ^ b ^ carry;  // bit 8i: carry into byte i
     uint64_t carried = ((carries_in >> 8) & (BYTE_ONES >> 8)) | ((c1 | c2) << 56);
-    win->w[k] = r - 156 * (BYTE_ONES & ~carried);
+    win->w[WIN_PAD + k] = r - 156 * (BYTE_ONES & ~carried);
     carry = c1 | c2;
   }
 }
 
 // x - y (|x| >= |y|; x and y are the operand words of win), eight positions per step. A byte that borrows wraps to 256 more than its
 // difference and gets 156 taken off, leaving the base-100 digit.
-void sub_words(window *win, const uint64_t *x, const uint64_t *y) {
+void sub_words(window *win, const opwords &x, const opwords &y) {
   uint64_t borrow = 0;
-  for (int k = WIN_PAD; k < WIN_PAD + win->words; k++) {
-    uint64_t a = x[k], b = y[k];
+  for (int k = 0; k < win->words; k++) {
+    uint64_t a = word(x, k), b = word(y, k);
     uint64_t t = a - b;
     uint64_t b1 = a < b;
     uint64_t r = t - borrow;
     uint64_t b2 = t < borrow;
     uint64_t borrows_in = r ^ a ^ b;  // bit 8i: borrow into byte i (bit 0: the word's borrow)
     uint64_t borrowed = ((borrows_in >> 8) & (BYTE_ONES >> 8)) | ((b1 | b2) << 56);
-    win->w[k] = r - 156 * (BYTE_ONES & borrowed);
+    win->w[WIN_PAD + k] = r - 156 * (BYTE_ONES & borrowed);
     borrow = b1 | b2;
   }
 }
