@@ -17,8 +17,9 @@
 //      Sums and differences are therefore exact before the result is cut to 16 digits. Only
 //      the window between the operands' highest and lowest positions is worked on, eight
 //      positions at a time.
-//  (3) Results are built in a local decimal and stored only on success, so a result may be
-//      the same object as an operand, and a failed operation leaves it untouched.
+//  (3) A result is stored only after the operands have been read in full and only on success,
+//      so a result may be the same object as an operand, and a failed operation leaves it
+//      untouched.
 #include "ba/ba_dec.h"
 
 #include <algorithm>

@@ -306,8 +306,9 @@ void emit(const numtext &x, int n, int pad, int c, char *buf) {
 }
 
 int fill_stars(char *buf, int len, int rc) {
-  memset(buf, '*', len);
-  buf[len] = '\0';
+  size_t n = len > 0 ? static_cast<size_t>(len) : 0;
+  memset(buf, '*', n);
+  buf[n] = '\0';
   return rc;
 }
 
