@@ -38,6 +38,11 @@ int ba_getshort();
 // always ended with a zero; the rest of a longer string is read and dropped, so the channel
 // stays in step. 0, or -1 when the input ended before the zero byte.
 int ba_getstr(char *buf, int buflen);
+// The same into a character array, whose size bounds the copy.
+template <int N>
+int ba_getstr(char (&buf)[N]) {
+  return ba_getstr(buf, N);
+}
 // Reads a decimal and converts it to a floating value; *lost = 1 for a null decimal (the value
 // is then 0). 0, or -1 when the conversion fails otherwise.
 int ba_getdec(double *value, int *lost);
