@@ -1,0 +1,52 @@
+// bm_io.h: page I/O on the devices that hold the dbspaces.
+//
+// A page number names dbspace d (bits 24-31, unsigned) and page p of it (bits 0-23). The pages
+// of a dbspace run through its partitions in order; partition i holds size / 2048 pages, page
+// p' of a partition lies at byte p' * 2048 + offset of its device. Each process keeps one
+// descriptor per partition (bm_fdtab, by fdslot - 1), opened on first use and never closed.
+//
+// Contracts:
+//  - Every operation needs an attached segment (bm_dbs). The counters of the own user slot are
+//    bumped only when the process is registered (bm_myslot).
+//  - No operation here may be called while a buffer-list semaphore is held (page I/O never runs
+//    under a list semaphore); bm_savepage takes and releases imgsem on every check.
+//  - On failure the result is -1 and iserrno holds the reason: ER_BADPAGEIO (-354, page outside
+//    the dbspace table, the dbspace or its partitions; also put into errno when the partition
+//    search fails), ER_NOMEM (-316, the descriptor cache cannot grow), ER_PROBESHORT (-410,
+//    short read of a partition's last page without an errno), or the system error number of a
+//    failed open, seek, read or write.
+//  - Messages go to the DBS message log: the three device failure lines through bm_logmsg,
+//    every other through bm_logerr.
+//
+// See also: bm_image.h (bm_imgsaved), shmstruct.h (dbspace, partition), bm_globals.h (bm_fdtab).
+#pragma once
+
+#include "bm/shmstruct.h"
+
+// Partition argument of the transfers: find the partition from the page number.
+constexpr int PIO_ANYPART = -1;
+
+// Reads page pagenr into dst (PAGESIZE bytes). partn: PIO_ANYPART, or the partition index of
+// the page's dbspace (the low 24 bits are then the page within that partition). 0 or -1; after
+// a failed read the contents of dst are undefined.
+int bm_pread(int32_t pagenr, void *dst, int partn);
+// Writes src (PAGESIZE bytes) as page pagenr; partn as for bm_pread. 0 or -1.
+int bm_pwrite(int32_t pagenr, const void *src, int partn);
+// Writes the n consecutive pages from pagenr on (n * PAGESIZE bytes of src) in one transfer at
+// the position of the first page; partn as for bm_pread. The run must lie within one
+// partition. 0 or -1.
+int bm_lwrite(int32_t pagenr, const void *src, int partn, int n);
+
+// The open descriptor of partition pt, opening it (bm_openpart) when this process has none yet;
+// -1 on failure. A failed open is not cached: the next access tries again.
+int bm_getfd(const partition *pt);
+// Opens the device of pt for reading and writing (close-on-exec) and, unless TOLVNOCONFCHECK is
+// set, checks that the device holds the partition's last page. The descriptor, or -1.
+int bm_openpart(const partition *pt);
+
+// Writes buffer b home (its page number is the first word of its page). Waits first, in 10 ms
+// naps marked 'I' with the page number, while a before image of the page is still in the
+// before-image buffer, waking the image writer on every nap. 0 or -1 (iserrno of the write).
+// REQUIRES: the caller has marked b (BF_FLUSHING or BF_SAVEOLD) so that nobody replaces or
+// updates it meanwhile; no list semaphore is held.
+int bm_savepage(pagebuf *b);
