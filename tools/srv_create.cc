@@ -13,7 +13,8 @@
 // semaphores, then the buffer semaphores list by list; each has a waiter mask of its own.
 // `state` is set online (1) last, once everything else is in place.
 //
-// See also: srv_create.h (contract), bm/shmstruct.h (the format), bm_sema (bm_seminit).
+// See also: srv_create.h (contract), bm/shmstruct.h (the format), bm_sema (bm_seminit), bm_mem
+// (bm_meminit lays out the arena).
 #include "tools/srv_create.h"
 
 #include <cerrno>
@@ -22,6 +23,7 @@
 #include <sys/sem.h>
 #include <sys/shm.h>
 
+#include "bm/bm_mem.h"
 #include "bm/bm_sema.h"
 
 namespace {
@@ -281,19 +283,6 @@ void lay_tables(dbshead *h, const layout &l, const srv_geometry &g) {
   for (int i = 0; i < g.nusers; i++) h->rowids[i] = rowidpair{-1, -1};
 }
 
-// The arena as the shared allocator's initialisation leaves it: cleared (with the whole
-// segment), descriptor table right behind the header and empty, nothing carved (top at the
-// arena's end).
-void lay_arena(dbshead *h, const layout &l, const srv_geometry &g) {
-  auto *base = at<unsigned char>(h, l.arena);
-  auto *a = reinterpret_cast<arenahdr *>(base);
-  a->base = base;
-  a->top = base + g.arenasize;
-  a->desc = reinterpret_cast<blockdesc *>(base + sizeof(arenahdr));
-  h->mem.arena = a;
-  h->mem.memlimit = g.memlimit;
-}
-
 void fill(dbshead *h, const srv_geometry &g, int semid, const layout &l) {
   memset(h, 0, l.total);
   h->magic = DBS_MAGIC;
@@ -313,7 +302,8 @@ void fill(dbshead *h, const srv_geometry &g, int semid, const layout &l) {
   lay_log(h, l, g);
   lay_images(h, l, g);
   lay_tables(h, l, g);
-  lay_arena(h, l, g);
+  h->mem.arena = bm_meminit(at<unsigned char>(h, l.arena), g.arenasize);
+  h->mem.memlimit = g.memlimit;
   h->sessctr = kFirstSession;
   h->flushpct = g.flushpct;
   h->dbsstamp = g.dbsstamp;
