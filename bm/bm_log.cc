@@ -1,7 +1,8 @@
-// bm_log: the DBS message log writers bm_logmsg and bm_logerr.
+// bm_log: the DBS message log writers bm_logmsg and bm_logerr, and the binding of the logical
+// log to the attached segment.
 //
 // Principal entry points: bm_logmsg (notices), bm_logerr (error reports; mode 0664, echo on
-// standard error with `debug`).
+// standard error with `debug`), bm_loginit and bm_logctl (the logical log's binding).
 //
 // The daemon runs set-user-id root, and the log lies below the installation directory, so the
 // file is never reached through a symbolic link in its last component (O_NOFOLLOW), and the
@@ -12,9 +13,13 @@
 // See also: ba_sys (ba_datestr, ba_timestr), bm_log.h (the contract).
 #include "bm/bm_log.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
+#include <cstdint>
+#include <climits>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -100,3 +105,32 @@ void bm_logerr(const char *fmt, ...) {
     fflush(stderr);
   }
 }
+
+// ---- Logical log: binding ----------------------------------------------------------------------
+// Process-local state of the logical log, set by bm_loginit.
+
+namespace {
+
+dbshead *loghead;                 // the attached header
+logctl *logblock;                 // its log control block (under logsem)
+int logmaxrec;                    // record capacity of one log file
+unsigned char logzero[PAGESIZE];  // a page of zeros, used to clear page data
+
+// (lc_filepages - 1) * 2012, kept within 0 .. INT_MAX whatever the header holds.
+int max_record(const logctl &lc) {
+  int64_t bytes = (int64_t{lc.lc_filepages} - 1) * LOG_DATASIZE;
+  return static_cast<int>(std::clamp<int64_t>(bytes, 0, INT_MAX));
+}
+
+}  // namespace
+
+void bm_loginit(dbshead *h) {
+  loghead = h;
+  logblock = &h->logctl;
+  logmaxrec = max_record(*logblock);
+  memset(logzero, 0, sizeof logzero);
+}
+
+logctl *bm_logctl() { return logblock; }
+
+int bm_logmaxrec() { return logmaxrec; }

@@ -1,4 +1,4 @@
-// bm_log.h: the DBS message log, <home>/log/<dbsname>.
+// bm_log.h: the DBS message log, <home>/log/<dbsname>, and the binding of the logical log.
 //
 // Every diagnostic of the buffer manager and the flush pass is appended as one entry: the date
 // and time ("%s %s " with ba_datestr and ba_timestr(-1)), then the caller's text, which carries
@@ -7,10 +7,16 @@
 // (ba_settings.home, dbsname, debug): they work before the attach and before registration.
 // A failure to open the file is reported on standard error and otherwise ignored.
 //
-// See also: ba_sys.h (ba_datestr, ba_timestr), bm_sema.h (its messages come here).
+// The logical log lives in the same module: bm_loginit binds it to the attached segment (the
+// attach step calls it once the segment is validated); the record writer and readers build on
+// that binding.
+//
+// See also: ba_sys.h (ba_datestr, ba_timestr), bm_sema.h (its messages come here), shmstruct.h
+// (logctl).
 #pragma once
 
 #include "ba/ba_sys.h"
+#include "bm/shmstruct.h"
 
 // The path buffer, terminating zero included: the size of the DBS log path everywhere.
 constexpr int LOG_PATHLEN = SYS_LOGPATHLEN;
@@ -21,3 +27,15 @@ void bm_logmsg(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // (without the prefix) on standard error. Open failure: "%d: Cannot open logfile %s. errno =
 // %d\n" on standard error.
 void bm_logerr(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// ---- Logical log: binding ----------------------------------------------------------------------
+
+// Binds the logical log of this process to header h: keeps h and its log control block,
+// computes the maximum record length ((lc_filepages - 1) * 2012 bytes, the record capacity of
+// one log file) and clears the process-local page of zeros.
+void bm_loginit(dbshead *h);
+// The log control block bound by bm_loginit; null before.
+logctl *bm_logctl();
+// The maximum record length computed by bm_loginit (0 before, and for a header whose log files
+// hold no data page).
+int bm_logmaxrec();

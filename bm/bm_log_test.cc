@@ -1,10 +1,12 @@
 // Tests of bm_log, the DBS message log: entry format, file modes, the debug echo, appends from
-// several processes, and the error paths (missing directory, symbolic links, long paths).
+// several processes, and the error paths (missing directory, symbolic links, long paths); and
+// the binding of the logical log to a real segment.
 #include "bm/bm_log.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <regex>
 #include <string>
 #include <sys/stat.h>
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "ba/globals.h"
+#include "bm/bm_globals.h"
 #include "testing/segment.h"
 
 namespace {
@@ -221,6 +224,34 @@ TEST_F(MessageLog, MissingSettingsAreAnOpenFailure) {
   CaptureStderr();
   bm_logerr("x\n");
   EXPECT_EQ(GetCapturedStderr(), pid() + ": Cannot open logfile /log/. errno = 2\n");
+}
+
+// ---- Logical log: binding ----------------------------------------------------------------------
+
+using LogBinding = tolvtest::SegmentTest;
+
+TEST_F(LogBinding, NothingIsBoundBeforeLoginit) {
+  EXPECT_EQ(bm_logctl(), nullptr);
+  EXPECT_EQ(bm_logmaxrec(), 0);
+}
+
+TEST_F(LogBinding, KeepsTheControlBlockAndComputesTheRecordCapacity) {
+  bm_loginit(dbs());
+  EXPECT_EQ(bm_logctl(), &dbs()->logctl);
+  EXPECT_EQ(reinterpret_cast<char *>(bm_logctl()) - reinterpret_cast<char *>(dbs()), 0xa4);
+  EXPECT_EQ(bm_logmaxrec(), 3 * 2012);  // log files of 4 pages, the header page carries none
+}
+
+TEST_F(LogBinding, CapacityStaysWithinAnInt) {
+  dbs()->logctl.lc_filepages = 1;
+  bm_loginit(dbs());
+  EXPECT_EQ(bm_logmaxrec(), 0);
+  dbs()->logctl.lc_filepages = 0;
+  bm_loginit(dbs());
+  EXPECT_EQ(bm_logmaxrec(), 0);
+  dbs()->logctl.lc_filepages = INT_MAX;
+  bm_loginit(dbs());
+  EXPECT_EQ(bm_logmaxrec(), INT_MAX);
 }
 
 }  // namespace
