@@ -19,7 +19,9 @@ using tolvtest::wait_child;
 
 class ImageSaved : public tolvtest::SegmentTest {
  protected:
-  void put_image(int i, int32_t page) const { pg_setword(dbs()->images + i * PAGESIZE, PH_PAGENR, page); }
+  void put_image(int i, int32_t page) const {
+    pg_setword(dbs()->images + i * PAGESIZE, PH_PAGENR, page);
+  }
 };
 
 TEST_F(ImageSaved, EmptyBufferHoldsNoImage) {

@@ -63,7 +63,9 @@ struct devpath {
   char path[kDeviceLen + 1];
 };
 
-int space_of(int32_t pagenr) { return static_cast<int>(static_cast<uint32_t>(pagenr) >> PN_SPACESHIFT); }
+int space_of(int32_t pagenr) {
+  return static_cast<int>(static_cast<uint32_t>(pagenr) >> PN_SPACESHIFT);
+}
 int32_t page_of(int32_t pagenr) { return pagenr & PN_PAGEMASK; }
 // Pages a partition holds: size / 2048, rounding toward zero.
 int32_t part_pages(const partition &pt) { return pt.size / PAGESIZE; }
@@ -154,7 +156,9 @@ int seek_to(int fd, int64_t pos) {
 }
 
 // Byte position of page `page` of pt: page * 2048 + offset.
-int64_t page_pos(const partition *pt, int32_t page) { return int64_t{page} * PAGESIZE + pt->offset; }
+int64_t page_pos(const partition *pt, int32_t page) {
+  return int64_t{page} * PAGESIZE + pt->offset;
+}
 
 // The reason of a transfer of other than the requested length: errno, or, when the system
 // reported none, -410 for a short read (the device ends early) and ENOSPC for a short write
@@ -249,7 +253,9 @@ int probe_lastpage(int fd, const partition *pt) {
 
 // ---- Entry points ------------------------------------------------------------------------------
 
-int bm_pread(int32_t pagenr, void *dst, int partn) { return page_io(IO_READ, pagenr, dst, partn, 1); }
+int bm_pread(int32_t pagenr, void *dst, int partn) {
+  return page_io(IO_READ, pagenr, dst, partn, 1);
+}
 
 // The source is only read; the shared transfer path takes a plain pointer.
 int bm_pwrite(int32_t pagenr, const void *src, int partn) {

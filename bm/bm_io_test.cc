@@ -41,7 +41,9 @@ constexpr int kShortPages = 4;                     // pages the short device rea
 // Dbspaces of the fixture, by number.
 enum space { ROOT, SMALL, FULL, MISSING, SHORT, PIPE };
 
-int32_t pn(int space, int32_t page) { return static_cast<int32_t>(static_cast<uint32_t>(space) << 24) | page; }
+int32_t pn(int space, int32_t page) {
+  return static_cast<int32_t>(static_cast<uint32_t>(space) << 24) | page;
+}
 
 // A page whose every byte is seed + its index.
 std::vector<unsigned char> pattern(int seed, int pages = 1) {
@@ -225,7 +227,7 @@ TEST_F(PageIo, ForkedChildOpensDescriptorsOfItsOwn) {
   std::vector<unsigned char> page(PAGESIZE);
   ASSERT_EQ(bm_pread(pn(ROOT, 1), page.data(), PIO_ANYPART), 0);
   int parentfd = bm_fdtab[0];
-  pid_t child = fork_child([this] {
+  pid_t child = fork_child([] {
     if (bm_fdtab[0] != -1) return 1;  // the inherited descriptor shares the parent's position
     std::vector<unsigned char> p(PAGESIZE);
     return bm_pread(pn(ROOT, 2), p.data(), PIO_ANYPART) == 0 && bm_fdtab[0] >= 0 ? 0 : 2;
@@ -265,6 +267,7 @@ TEST_F(PageIo, NoConfCheckFromTheEnvironmentSkipsTheProbe) {
   auto page = pattern(6);
   EXPECT_EQ(bm_pwrite(pn(SHORT, kShortPages - 1), page.data(), PIO_ANYPART), 0);
   EXPECT_EQ(file_bytes(dev("short"), (kShortPages - 1) * PAGESIZE), page);
+  ba_freeenv();
 }
 
 TEST_F(PageIo, NoConfCheckReadBeyondTheDeviceEndFails) {
@@ -273,13 +276,14 @@ TEST_F(PageIo, NoConfCheckReadBeyondTheDeviceEndFails) {
   ASSERT_EQ(bm_pread(pn(SHORT, kShortPages - 1), page.data(), PIO_ANYPART), 0);
   EXPECT_EQ(bm_pread(pn(SHORT, kShortPages), page.data(), PIO_ANYPART), -1);
   EXPECT_EQ(iserrno, ER_PROBESHORT);
-  EXPECT_EQ(log_text(), pid() + ": Read of device " + dev("short") + " failed.Page 4.errno -410 errflag = 1\n");
+  EXPECT_EQ(log_text(),
+            pid() + ": Read of device " + dev("short") + " failed.Page 4.errno -410 errflag = 1\n");
 }
 
 // A device that ends where the file may grow no further: the write beyond it fails (EFBIG).
 TEST_F(PageIo, NoConfCheckWriteBeyondTheDeviceEndFails) {
   no_confcheck();
-  pid_t child = fork_child([this] {
+  pid_t child = fork_child([] {
     signal(SIGXFSZ, SIG_IGN);
     struct rlimit rl = {kShortPages * PAGESIZE, kShortPages * PAGESIZE};
     if (setrlimit(RLIMIT_FSIZE, &rl) != 0) return 1;
@@ -310,7 +314,9 @@ class SavePage : public PageIo {
     pg_setword(dbs()->images + dbs()->nimg * PAGESIZE, PH_PAGENR, page);
     dbs()->nimg++;
   }
-  std::vector<unsigned char> home() const { return file_bytes(dev("chunk1"), 20 * PAGESIZE + kOffset1); }
+  std::vector<unsigned char> home() const {
+    return file_bytes(dev("chunk1"), 20 * PAGESIZE + kOffset1);
+  }
   std::vector<unsigned char> buffer() const { return {buf_->page, buf_->page + PAGESIZE}; }
 
   static constexpr int32_t kPage = 120;  // page 20 of partition 1
@@ -376,7 +382,7 @@ TEST_F(SavePage, WriteFailureIsTheResult) {
   EXPECT_EQ(iserrno, ENOSPC);
 }
 
-// ---- Error paths ---------------------------------------------------------------------------------
+// ---- Error paths --------------------------------------------------------------------------------
 
 using PageIoErrors = PageIo;
 
@@ -506,7 +512,8 @@ TEST_F(PageIoErrors, FailedSeekKeepsTheWriteOffTheDevice) {
   std::string e = std::to_string(ESPIPE);
   std::string d = dev("pipe");
   EXPECT_EQ(log_text(), pid() + ": Write on device " + d + " failed.Page 2.errno " + e + "\n" +
-                            pid() + ": Read of device " + d + " failed.Page 2.errno -410 errflag = 2\n");
+                            pid() + ": Read of device " + d +
+                            " failed.Page 2.errno -410 errflag = 2\n");
 }
 
 TEST_F(PageIoErrors, ProbeSeekFailureIsReported) {

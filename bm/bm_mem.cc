@@ -61,8 +61,8 @@ bool request_allowed(int n) {
   if (memhead == nullptr || n < 0) return false;
   int64_t gross = int64_t{n} + kLimitSlack;
   if (gross < memhead->mem.memlimit) return true;
-  bm_logerr("bm_malloc: requested size %d > %d\n", static_cast<int>(std::min<int64_t>(gross, INT_MAX)),
-            memhead->mem.memlimit);
+  bm_logerr("bm_malloc: requested size %d > %d\n",
+            static_cast<int>(std::min<int64_t>(gross, INT_MAX)), memhead->mem.memlimit);
   return false;
 }
 

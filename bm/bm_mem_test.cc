@@ -242,7 +242,7 @@ TEST_F(ArenaAlloc, CarveKeepsRoomForOneMoreDescriptor) {
   EXPECT_EQ(check(), "");
 }
 
-// ---- Free ----------------------------------------------------------------------------------------
+// ---- Free ---------------------------------------------------------------------------------------
 
 TEST_F(ArenaFree, FreeingAThenBMergesIntoOneBlockAtB) {
   auto *a = bytes(bm_malloc(100));
@@ -363,7 +363,7 @@ TEST_F(ArenaFree, EveryOperationRunsUnderMemsemAcrossProcesses) {
   EXPECT_EQ(log_text(), "");
 }
 
-// ---- Error paths ---------------------------------------------------------------------------------
+// ---- Error paths --------------------------------------------------------------------------------
 
 TEST_F(ArenaErrors, RequestAtTheLimitQuotesMemlimit) {
   int limit = dbs()->mem.memlimit;
