@@ -230,7 +230,7 @@ TEST_F(MessageLog, MissingSettingsAreAnOpenFailure) {
 
 using LogBinding = tolvtest::SegmentTest;
 
-TEST_F(LogBinding, NothingIsBoundBeforeLoginit) {
+TEST(LogBindingUnbound, NothingIsBoundBeforeLoginit) {
   EXPECT_EQ(bm_logctl(), nullptr);
   EXPECT_EQ(bm_logmaxrec(), 0);
 }

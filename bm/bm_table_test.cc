@@ -10,7 +10,7 @@ namespace {
 
 using TableBinding = tolvtest::SegmentTest;
 
-TEST_F(TableBinding, NothingIsBoundBeforeTabinit) { EXPECT_EQ(bm_tables(), nullptr); }
+TEST(TableBindingUnbound, NothingIsBoundBeforeTabinit) { EXPECT_EQ(bm_tables(), nullptr); }
 
 TEST_F(TableBinding, KeepsTheHeadersDescriptorArray) {
   bm_tabinit();

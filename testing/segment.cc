@@ -12,13 +12,13 @@
 
 #include "ba/globals.h"
 #include "bm/bm_globals.h"
+#include "bm/bm_init.h"
 
 namespace tolvtest {
 
 namespace {
 
 constexpr int kKeyTries = 100;
-constexpr int kUnregistered = 1000000;  // bm_myuindex of an attached, unregistered process
 std::string settings_home, settings_dbs;
 
 }  // namespace
@@ -59,9 +59,7 @@ int Segment::create(srv_geometry g) {
   }
   if (r != SRV_OK) return r;
   key_ = g.key;
-  bm_dbs = head_;
-  bm_mypid = getpid();
-  bm_myuindex = kUnregistered;
+  bm_bind(head_);
   bm_myslot = nullptr;
   return SRV_OK;
 }
