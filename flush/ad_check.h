@@ -1,0 +1,18 @@
+// ad_check.h: the flush pass over one buffer list.
+//
+// The daemon calls ad_flush for every list once a second with the DBS's flush percentage; a
+// checkpoint calls it with -1 to write everything.
+#pragma once
+
+#include "bm/shmstruct.h"
+
+// pct value that examines the whole list.
+constexpr int AD_ALLBUFFERS = -1;
+
+// Writes the dirty, unfixed buffers among the examined share of list home: pct percent of the
+// list counted from its least recently used end (-1: all). Holds list->sema only while it
+// collects and marks the buffers (no I/O), then writes each with bm_savepage, which first waits
+// for the page's before image. Failures go to the DBS message log; a buffer whose write failed
+// is dirty again, so that a later pass retries it.
+// REQUIRES: no list semaphore held by the caller.
+void ad_flush(buflist *list, int pct);
