@@ -235,7 +235,8 @@ void lay_spaces(dbshead *h, const layout &l, const srv_geometry &g) {
   }
 }
 
-// File 0 is current under the first log id, being filled from data page 1; the others free.
+// File 0 is current under the first log id, being filled from data page 1; the others free
+// (srv_newlogid). log_seq continues behind the sequence numbers of the formatted header pages.
 void lay_log(dbshead *h, const layout &l, const srv_geometry &g) {
   logctl &lc = h->logctl;
   lc.lc_first = g.logfirst;
@@ -246,10 +247,10 @@ void lay_log(dbshead *h, const layout &l, const srv_geometry &g) {
   lc.lc_state = at<int16_t>(h, l.lcstate);
   for (int f = 0; f < g.lognfiles; f++) {
     lc.lc_state[f] = f == 0 ? LS_CURRENT : LS_FREE;
-    lc.lc_logid[f] = f == 0 ? kFirstLogid : -1;
+    lc.lc_logid[f] = srv_newlogid(f);
   }
   lc.lc_wrptr = lc.lc_page + PH_DATA;
-  h->log_seq = kFirstSeq;
+  h->log_seq = srv_logheadseq(g.lognfiles);
   h->ckpt_logid = kFirstLogid;
 }
 
@@ -307,7 +308,7 @@ void fill(dbshead *h, const srv_geometry &g, int semid, const layout &l) {
   h->sessctr = kFirstSession;
   h->flushpct = g.flushpct;
   h->dbsstamp = g.dbsstamp;
-  __atomic_store_n(&h->state, DBS_ONLINE, __ATOMIC_SEQ_CST);  // last: the DBS is usable now
+  __atomic_store_n(&h->state, g.state, __ATOMIC_SEQ_CST);  // last: online, the DBS is usable
 }
 
 // Removes what a failed creation made, keeping the errno that explains the failure.
@@ -331,6 +332,9 @@ int create_semaphores(const srv_geometry &g, int *semid) {
 
 }  // namespace
 
+int32_t srv_newlogid(int f) { return f == 0 ? kFirstLogid : -1; }
+int32_t srv_logheadseq(int f) { return kFirstSeq + f; }
+
 const char *srv_strerror(int result) {
   switch (result) {
     case SRV_OK: return "success";
@@ -343,6 +347,11 @@ const char *srv_strerror(int result) {
     case SRV_NOTDBS: return "not a DBS segment of this key";
     case SRV_SEMRM: return "cannot remove the semaphore set";
     case SRV_SHMRM: return "cannot remove the segment";
+    case SRV_FILE: return "a partition file cannot be created or formatted";
+    case SRV_BADPAGE: return "page outside its dbspace or reserved";
+    case SRV_NOBUFFER: return "no buffer can be taken";
+    case SRV_IO: return "a page cannot be read";
+    case SRV_STOPPED: return "stopped by a signal";
     default: return "unknown result";
   }
 }

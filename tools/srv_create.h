@@ -6,8 +6,9 @@
 // DBS key, created exclusively with mode 0600; the segment attached at its fixed address below
 // 4 GiB and laid out and filled completely (header, semaphores, buffer lists, user table,
 // dbspaces and partitions, log control block, before-image fields, table descriptors, rowid
-// registry, allocation arena), the header's `state` set online last. The partition files are
-// not touched here.
+// registry, allocation arena), the header's `state` set last (online, unless the creator asks
+// for another state because it still has work to do before the DBS may be used). The partition
+// files are not touched here (srv_format.h formats them).
 //
 // Results are srv_result codes (never exceptions); on a failed system call errno tells why.
 // Whatever a failed creation had made is removed again before it returns.
@@ -57,7 +58,15 @@ struct srv_geometry {
   int memlimit = 16 * 1024;       // largest request of the arena (a request + 32 stays below)
   int flushpct = -1;              // share of a list one flush pass examines; -1 all
   int32_t dbsstamp = 1;           // stamp of the running DBS
+  int16_t state = DBS_ONLINE;     // the state srv_create leaves, stored last
 };
+
+// The log of a new DBS, one rule for the segment and the formatted log area: file 0 is
+// current under the first log id, the other files are free (log id -1). The header page of
+// file f carries the log sequence number srv_logheadseq(f); the segment's `log_seq` continues
+// with srv_logheadseq(lognfiles).
+int32_t srv_newlogid(int f);
+int32_t srv_logheadseq(int f);
 
 enum srv_result : int {
   SRV_OK = 0,
@@ -70,6 +79,11 @@ enum srv_result : int {
   SRV_NOTDBS = -7,       // the attached segment is no DBS segment of this key
   SRV_SEMRM = -8,        // the semaphore set cannot be removed (errno)
   SRV_SHMRM = -9,        // the segment cannot be removed (errno)
+  SRV_FILE = -10,        // a partition file cannot be created or formatted
+  SRV_BADPAGE = -11,     // a page number outside its dbspace or on a reserved page
+  SRV_NOBUFFER = -12,    // no buffer of the page's list could be taken in time
+  SRV_IO = -13,          // a page cannot be read from its partition
+  SRV_STOPPED = -14,     // the stop flag (term_req) was set by a signal
 };
 
 // The text of a result, for messages.
@@ -83,8 +97,8 @@ int srv_check(const srv_geometry &g, std::string *why = nullptr);
 uint64_t srv_segsize(const srv_geometry &g);
 
 // Creates the semaphore set and the segment of g.key, attaches the segment at g.shmaddr and
-// fills it; *head receives the attached header. SRV_OK, or a negative srv_result after
-// removing whatever it had created.
+// fills it, storing g.state last; *head receives the attached header. SRV_OK, or a negative
+// srv_result after removing whatever it had created.
 int srv_create(const srv_geometry &g, dbshead **head);
 
 // Attaches the existing DBS segment of key at the address its header records and checks its

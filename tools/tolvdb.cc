@@ -1,0 +1,319 @@
+// tolvdb: the DBS server stand-in and inspector.
+//
+//   tolvdb create              create the partition files, format them, create the segment
+//   tolvdb state N             set the DBS state (1 online)
+//   tolvdb flushpct N          set the share of a list one flush pass examines (-1 all)
+//   tolvdb touch FIRST COUNT   dirty COUNT pages from FIRST in the buffer pool
+//   tolvdb verify              compare the buffered pages with their disk copies
+//   tolvdb stat                report state, counters, buffer lists and users
+//   tolvdb remove              take the DBS offline and remove segment and semaphores
+//   tolvdb --help              usage and the sizing rules
+//
+// Like every program of the system it loads the settings (TOLVHOME, TOLVDBS, ...) and the
+// configuration file <home>/etc/<dbs>.cfg first. Messages go to standard error, reports to
+// standard output. Exit status: 0 done, 1 failure; verify: 0 every buffered page is clean and
+// equal to its disk copy, 2 some are still dirty, 1 a clean page differs from its disk copy.
+//
+// The work is done by the library tolvsrv (srv_*.h), which the tests use as well.
+//
+// See also: srv_size.h (sizing), srv_format.h (partition files), srv_pool.h (touch, verify),
+// srv_stat.h (the report), srv_create.h (the segment).
+#include <cerrno>
+#include <csignal>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <sys/sem.h>
+#include <sys/shm.h>
+#include <unistd.h>
+#include <vector>
+
+#include "ba/ba_conf.h"
+#include "ba/ba_msg.h"
+#include "ba/globals.h"
+#include "bm/bm_globals.h"
+#include "bm/bm_sema.h"
+#include "tools/srv_create.h"
+#include "tools/srv_format.h"
+#include "tools/srv_pool.h"
+#include "tools/srv_size.h"
+#include "tools/srv_stat.h"
+
+namespace {
+
+constexpr const char *kUsage =
+    "usage: tolvdb create | state N | flushpct N | touch FIRST COUNT | verify | stat | remove | "
+    "--help\n";
+constexpr int kUnregistered = 1000000;  // bm_myuindex while attached but not registered
+constexpr int kLeaveMs = 10000;         // remove waits this long for registered processes
+constexpr int kLeaveNapMs = 10;
+
+__attribute__((format(printf, 1, 2))) int failure(const char *fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  fputs("tolvdb: ", stderr);
+  vfprintf(stderr, fmt, ap);
+  va_end(ap);
+  return 1;
+}
+
+int usage() {
+  fputs(kUsage, stderr);
+  return 1;
+}
+
+int help() {
+  fputs(kUsage, stdout);
+  fputs("\n"
+        "  create              create the partition files that are missing (user tolv, mode\n"
+        "                      0660; as root), format every page, create the semaphores and\n"
+        "                      the segment at the configured key and address, and go online\n"
+        "  state N             set the DBS state (1 online; anything else takes it offline)\n"
+        "  flushpct N          set the percentage of a buffer list one flush pass examines\n"
+        "                      (-1 the whole list)\n"
+        "  touch FIRST COUNT   make COUNT pages from page number FIRST dirty with new contents,\n"
+        "                      as a server would; waits up to 30 seconds per page for a buffer\n"
+        "                      (numbers decimal, or hexadecimal after 0x)\n"
+        "  verify              compare every buffered page with its disk copy; exit 0 all clean\n"
+        "                      and equal, 2 some still dirty, 1 a clean page differs\n"
+        "  stat                report state, counters, buffer lists and registered users\n"
+        "  remove              take the DBS offline, wait up to 10 seconds for registered\n"
+        "                      processes to leave, remove the segment and the semaphores\n"
+        "\n"
+        "Settings from TOLVHOME and TOLVDBS, configuration from <home>/etc/<dbs>.cfg.\n\n",
+        stdout);
+  fputs(srv_sizingrules(), stdout);
+  return 0;
+}
+
+// ---- Arguments ------------------------------------------------------------------------------
+
+// A number in lo .. hi: decimal with an optional minus sign, or hexadecimal after "0x".
+bool number(const char *text, long long lo, long long hi, long long *value) {
+  bool hex = text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  const char *digits = hex ? text + 2 : text;
+  if (*digits == '\0' || (hex && (*digits == '-' || *digits == '+')) || *digits == '+') return false;
+  errno = 0;
+  char *end = nullptr;
+  long long v = strtoll(digits, &end, hex ? 16 : 10);
+  if (errno != 0 || *end != '\0' || v < lo || v > hi) return false;
+  *value = v;
+  return true;
+}
+
+int bad_number(const char *what, const char *text, long long lo, long long hi) {
+  failure("bad %s \"%s\": a number in %lld .. %lld\n", what, text, lo, hi);
+  return usage();
+}
+
+// ---- Settings, configuration, segment ---------------------------------------------------------
+
+// Prints a configuration failure c: its catalog text formatted with the detail and the errno
+// err of the failed read (taken before the catalog lookup, which may change errno).
+int conf_failure(int c, int err) {
+  fputs("tolvdb: ", stderr);
+  ba_msgformat(stderr, ba_msgtext(c), ba_conferr, err);
+  fputc('\n', stderr);
+  return 1;
+}
+
+int read_conf(int mode) {
+  int c = ba_readconf(mode, "");
+  int err = errno;
+  return c == 0 ? 0 : conf_failure(c, err);
+}
+
+int load_settings() {
+  if (ba_readenv(stderr) != 0) return 1;
+  if (ba_settings.dbshost != nullptr)
+    return failure("TOLVDBS names DBS %s on host %s; the stand-in works on local DBSs only\n",
+                   ba_settings.dbsname, ba_settings.dbshost);
+  return read_conf(0);
+}
+
+// Attaches the configured DBS's segment and makes this process an attached, unregistered user.
+int attach(dbshead **h) {
+  int key = dbsconfig.dbskey;
+  int r = srv_attach(key, h);
+  if (r == SRV_SHMGET && errno == ENOENT)
+    return failure("no segment with key %d: DBS %s is not running\n", key, ba_settings.dbsname);
+  if (r != SRV_OK)
+    return failure("cannot attach the segment of key %d: %s (%s)\n", key, srv_strerror(r),
+                   strerror(errno));
+  if (dbsconfig.shmaddr != 0 && (*h)->shmaddr != dbsconfig.shmaddr) {
+    failure("the segment of key %d lies at 0x%08x, the configuration names 0x%08x\n", key,
+            (*h)->shmaddr, dbsconfig.shmaddr);
+    srv_detach(*h);
+    return 1;
+  }
+  bm_dbs = *h;
+  bm_mypid = getpid();
+  bm_myuindex = kUnregistered;
+  return 0;
+}
+
+// ---- Commands ----------------------------------------------------------------------------------
+
+// The steps of create after the files exist: check, size, segment (offline), format, online.
+// The segment is created first and exclusively, so the partitions of a DBS that runs under
+// the same key are never formatted.
+int build(std::string *why) {
+  if (read_conf(1) != 0) return 1;
+  srv_geometry g;
+  if (srv_sizing(dbsconfig, static_cast<int32_t>(time(nullptr)), &g, why) != SRV_OK)
+    return failure("cannot size the DBS: %s\n", why->c_str());
+  g.state = 0;
+  dbshead *h = nullptr;
+  int r = srv_create(g, &h);
+  if (r == SRV_EXISTS) return failure("a segment or semaphore set with key %d exists already\n", g.key);
+  if (r != SRV_OK) return failure("cannot create the segment: %s (%s)\n", srv_strerror(r), strerror(errno));
+  if (srv_format(g, why) != SRV_OK) {
+    srv_detach(h);
+    srv_remove(g.key);
+    return failure("cannot format the partitions: %s\n", why->c_str());
+  }
+  __atomic_store_n(&h->state, DBS_ONLINE, __ATOMIC_SEQ_CST);
+  printf("DBS %s created: key %d at 0x%08x, %d user slots, %d lists of %d buffers, %d log files "
+         "of %d pages from page %d, before-image area pages %d to %d\n", ba_settings.dbsname,
+         g.key, g.shmaddr, g.nusers, g.nlists, g.nbufs, g.lognfiles, g.logfilepages, g.logfirst,
+         g.bifirst, g.bilast);
+  srv_detach(h);
+  return 0;
+}
+
+int cmd_create(char **) {
+  std::vector<std::string> created;
+  std::string why;
+  if (srv_makefiles(srv_spaces(dbsconfig), &created, &why) != SRV_OK)
+    return failure("%s\n", why.c_str());
+  int r = build(&why);
+  if (r != 0) srv_unmakefiles(created);
+  return r;
+}
+
+// Stores value into a 16- or 32-bit header field of the attached segment.
+template <class T>
+int set_field(T dbshead::*field, long long value) {
+  dbshead *h = nullptr;
+  if (attach(&h) != 0) return 1;
+  __atomic_store_n(&(h->*field), static_cast<T>(value), __ATOMIC_SEQ_CST);
+  srv_detach(h);
+  return 0;
+}
+
+int cmd_state(char **args) {
+  long long v = 0;
+  if (!number(args[0], INT16_MIN, INT16_MAX, &v)) return bad_number("state", args[0], INT16_MIN, INT16_MAX);
+  return set_field(&dbshead::state, v);
+}
+
+int cmd_flushpct(char **args) {
+  long long v = 0;
+  if (!number(args[0], -1, 100, &v)) return bad_number("flushpct", args[0], -1, 100);
+  return set_field(&dbshead::flushpct, v);
+}
+
+int cmd_touch(char **args) {
+  long long first = 0, count = 0;
+  if (!number(args[0], 0, INT32_MAX, &first)) return bad_number("page number", args[0], 0, INT32_MAX);
+  if (!number(args[1], 1, INT32_MAX, &count)) return bad_number("count", args[1], 1, INT32_MAX);
+  dbshead *h = nullptr;
+  if (attach(&h) != 0) return 1;
+  std::string why;
+  int r = srv_touch(static_cast<int32_t>(first), static_cast<int32_t>(count), srv_waitlimit{}, &why);
+  srv_detach(h);
+  if (r == SRV_STOPPED) return failure("touch stopped by a signal\n");
+  return r == SRV_OK ? 0 : failure("%s\n", why.c_str());
+}
+
+int cmd_verify(char **) {
+  dbshead *h = nullptr;
+  if (attach(&h) != 0) return 1;
+  srv_verifycounts c;
+  std::string why;
+  int r = srv_verify(&c, &why);
+  srv_detach(h);
+  if (r != SRV_OK) failure("%s\n", why.c_str());
+  for (int32_t page : c.differ) printf("page %d differs from its disk copy\n", page);
+  printf("%d buffered pages: %d equal, %d dirty, %d differing\n", c.buffered, c.equal, c.dirty,
+         c.differing);
+  return srv_verifystatus(c);
+}
+
+int cmd_stat(char **) {
+  dbshead *h = nullptr;
+  if (attach(&h) != 0) return 1;
+  srv_stat(stdout, h);
+  srv_detach(h);
+  return 0;
+}
+
+// A registered process other than this one that still lives.
+bool live_user(const userslot &u) {
+  return u.progname[0] != '\0' && u.pid != getpid() && (kill(u.pid, 0) == 0 || errno == EPERM);
+}
+
+// Takes the DBS offline and waits, bounded, for the registered processes to leave their
+// slots; those that stay are named.
+void take_offline(dbshead *h) {
+  __atomic_store_n(&h->state, int16_t{0}, __ATOMIC_SEQ_CST);
+  auto anyone = [h] {
+    for (int i = 0; i < h->nusers; i++)
+      if (live_user(h->users[i])) return true;
+    return false;
+  };
+  for (int waited = 0; waited < kLeaveMs && anyone(); waited += kLeaveNapMs) bm_nap(kLeaveNapMs);
+  for (int i = 0; i < h->nusers; i++)
+    if (live_user(h->users[i]))
+      failure("process %d (%.*s) is still registered; the segment goes when it detaches\n",
+              h->users[i].pid, static_cast<int>(sizeof h->users[i].progname), h->users[i].progname);
+}
+
+int cmd_remove(char **) {
+  int key = dbsconfig.dbskey;
+  bool shm = shmget(key, 0, 0) >= 0, sem = semget(key, 0, 0) >= 0;
+  if (!shm && !sem) return failure("no segment or semaphore set with key %d\n", key);
+  dbshead *h = nullptr;
+  if (shm) {
+    int r = srv_attach(key, &h);
+    if (r == SRV_NOTDBS) return failure("the segment of key %d is no DBS segment; not removed\n", key);
+    if (r != SRV_OK)
+      return failure("cannot attach the segment of key %d: %s (%s)\n", key, srv_strerror(r), strerror(errno));
+    bm_dbs = h;
+    take_offline(h);
+    srv_detach(h);
+    bm_dbs = nullptr;
+  }
+  int r = srv_remove(key);
+  return r == SRV_OK ? 0 : failure("%s of key %d: %s\n", srv_strerror(r), key, strerror(errno));
+}
+
+struct command {
+  const char *name;
+  int nargs;
+  int (*run)(char **args);
+};
+
+constexpr command kCommands[] = {
+    {"create", 0, cmd_create}, {"state", 1, cmd_state}, {"flushpct", 1, cmd_flushpct},
+    {"touch", 2, cmd_touch},   {"verify", 0, cmd_verify}, {"stat", 0, cmd_stat},
+    {"remove", 0, cmd_remove},
+};
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  if (argc < 2) return usage();
+  if (strcmp(argv[1], "--help") == 0) return argc == 2 ? help() : usage();
+  for (const command &c : kCommands) {
+    if (strcmp(argv[1], c.name) != 0) continue;
+    if (argc - 2 != c.nargs) return usage();
+    if (load_settings() != 0) return 1;
+    return c.run(argv + 2);
+  }
+  failure("unknown command \"%s\"\n", argv[1]);
+  return usage();
+}
