@@ -165,7 +165,9 @@ TEST_F(StandIn, LogControlBlockStartsInFileZero) {
   EXPECT_EQ(lc.lc_state[1], 0x04);
   EXPECT_EQ(lc.lc_state[2], 0x04);
   EXPECT_EQ(lc.lc_logid[0], 1);
+  EXPECT_EQ(lc.lc_logid[1], -1);
   EXPECT_EQ(lc.lc_bytes[0], 0);
+  EXPECT_EQ(dbs()->log_seq, 4);  // after the sequence numbers of the three log header pages
   EXPECT_EQ(lc.lc_wrptr.get(), lc.lc_page + 32);
   EXPECT_EQ(&lc, reinterpret_cast<logctl *>(reinterpret_cast<char *>(dbs()) + 0xa4));
 }
@@ -236,6 +238,15 @@ TEST_F(StandIn, RegisteredSlotLooksLikeRegistration) {
   EXPECT_EQ(bm_myslot, u);
   EXPECT_EQ(bm_myuindex, 3);
   EXPECT_EQ(bm_mypid, getpid());
+}
+
+TEST(SegmentFixture, CreatorMayLeaveTheDbsOffline) {
+  srv_geometry g = small_geometry();
+  g.state = 0;
+  Segment seg;
+  ASSERT_EQ(seg.create(g), SRV_OK);
+  EXPECT_EQ(seg.head()->state, 0);
+  EXPECT_EQ(seg.head()->magic, DBS_MAGIC);
 }
 
 TEST(SegmentFixture, DestructionRemovesSegmentAndSemaphores) {

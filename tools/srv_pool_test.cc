@@ -1,0 +1,344 @@
+// Tests of the stand-in's buffer pool work on a real segment with a formatted partition file:
+// touch assigns only unused or unfixed flagless buffers, keeps the sorted index and the LRU
+// chain consistent, changes found pages in place, releases the list semaphore while it waits
+// (and shows the wait), gives up after its bound, refuses reserved pages; verify tells clean
+// and equal, dirty, and differing or unreadable pages apart.
+#include "tools/srv_pool.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <set>
+#include <tuple>
+#include <unistd.h>
+
+#include "ba/globals.h"
+#include "bm/bm_globals.h"
+#include "bm/bm_sema.h"
+#include "testing/pool.h"
+#include "testing/segment.h"
+#include "tools/srv_format.h"
+
+namespace {
+
+using tolvtest::eventually;
+using tolvtest::flush_dirty;
+
+constexpr srv_waitlimit kShort{3, 1};   // give up quickly
+constexpr srv_waitlimit kLong{20000, 1};
+
+int32_t pagenr_of(const pagebuf *b) { return pg_word(b->page, PH_PAGENR); }
+
+// small_geometry: 2 lists of 8 buffers; pages 64..71 and 80..87 go to list 0, 72..79 to list 1.
+class Pool : public tolvtest::SegmentTest {
+ protected:
+  void SetUp() override {
+    inst_.write("rootdbs", "");
+    SegmentTest::SetUp();
+    if (HasFatalFailure()) return;
+    ASSERT_EQ(srv_format(geometry(), nullptr), SRV_OK);
+  }
+
+  buflist &list(int i) const { return dbs()->lists[i]; }
+  // The buffer holding page, found without the index; null when none does.
+  pagebuf *holder(int32_t page) const {
+    buflist &l = list((page >> 3) % dbs()->nlists);
+    for (int i = 0; i < l.nbufs; i++)
+      if (pagenr_of(&l.bufs[i]) == page) return &l.bufs[i];
+    return nullptr;
+  }
+  int used(int i) const {
+    int n = 0;
+    for (int b = 0; b < list(i).nbufs; b++) n += pagenr_of(&list(i).bufs[b]) != NOPAGE;
+    return n;
+  }
+  // srv_touch's reason, "" on success.
+  std::string touch(int32_t first, int32_t count, srv_waitlimit limit = kShort) const {
+    std::string why;
+    int r = srv_touch(first, count, limit, &why);
+    return r == SRV_OK ? "" : why;
+  }
+  // Page numbers, flags and fix counts of a list, in index order.
+  std::vector<std::tuple<int32_t, uint32_t, int32_t>> state(int i) const {
+    std::vector<std::tuple<int32_t, uint32_t, int32_t>> s;
+    for (int j = 0; j < list(i).nbufs; j++) {
+      const pagebuf *b = list(i).index[j];
+      s.emplace_back(pagenr_of(b), b->flags, b->fixcnt);
+    }
+    return s;
+  }
+  // The sorted index holds every buffer once, ascending by signed page number with no page
+  // twice; the LRU chain runs through every buffer from head to tail with matching links.
+  void expect_consistent(int i) const {
+    const buflist &l = list(i);
+    std::set<const pagebuf *> in_index;
+    for (int j = 0; j < l.nbufs; j++) {
+      in_index.insert(l.index[j].get());
+      if (j > 0 && pagenr_of(l.index[j]) != NOPAGE) {
+        EXPECT_LT(pagenr_of(l.index[j - 1]), pagenr_of(l.index[j])) << "index position " << j;
+      }
+    }
+    EXPECT_EQ(in_index.size(), size_t(l.nbufs));
+    int n = 0;
+    const pagebuf *prev = nullptr;
+    for (const pagebuf *b = l.head; b != nullptr; prev = b, b = b->next, n++) {
+      EXPECT_EQ(b->prev.get(), prev);
+      EXPECT_TRUE(in_index.count(b));
+    }
+    EXPECT_EQ(n, l.nbufs);
+    EXPECT_EQ(l.tail.get(), prev);
+  }
+  srv_verifycounts verify(int expected_result = SRV_OK) const {
+    srv_verifycounts c;
+    std::string why;
+    EXPECT_EQ(srv_verify(&c, &why), expected_result) << why;
+    return c;
+  }
+};
+
+// ---- Page contents ---------------------------------------------------------------------------
+
+TEST(PageContents, RecognisableAndChecksummed) {
+  bm_mypid = 4321;
+  unsigned char p[PAGESIZE];
+  srv_fillpage(p, 77, 5);
+  EXPECT_EQ(pg_word(p, 0), 77);
+  EXPECT_EQ(pg_word(p, 24), 0x100);
+  EXPECT_EQ(pg_word(p, 32), 5);
+  EXPECT_EQ(pg_word(p, 36), 4321);
+  EXPECT_EQ(static_cast<uint32_t>(pg_word(p, 2040)), srv_checksum(p));
+  EXPECT_EQ(pg_word(p, PH_STAMP), 0);
+  EXPECT_EQ(pg_word(p, PH_BISEQ), 0);
+  EXPECT_EQ(pg_word(p, PH_BISEQ2), 0);
+  EXPECT_TRUE(srv_pageok(p, 77));
+  EXPECT_FALSE(srv_pageok(p, 78));
+  p[1000] ^= 1;
+  EXPECT_FALSE(srv_pageok(p, 77));  // a torn or changed page
+  unsigned char q[PAGESIZE];
+  srv_fillpage(q, 77, 6);
+  EXPECT_NE(memcmp(p + 40, q + 40, 100), 0);  // the pattern follows the version
+}
+
+// ---- Touch -----------------------------------------------------------------------------------
+
+TEST_F(Pool, TouchAssignsUnusedBuffersSortedAndDirty) {
+  ASSERT_EQ(touch(71, 1), "");
+  ASSERT_EQ(touch(64, 7), "");
+  expect_consistent(0);
+  for (int j = 0; j < 8; j++) {
+    const pagebuf *b = list(0).index[j];
+    EXPECT_EQ(pagenr_of(b), 64 + j);
+    EXPECT_EQ(b->flags, BF_DIRTY);
+    EXPECT_EQ(b->fixcnt, 0);
+    EXPECT_TRUE(srv_pageok(b->page, 64 + j));
+  }
+  EXPECT_EQ(pagenr_of(list(0).tail), 70);  // the most recently touched
+  EXPECT_EQ(used(1), 0);
+  EXPECT_EQ(dbs()->modified, 1);
+  EXPECT_EQ(dbs()->st_requests, 8);
+  EXPECT_EQ(dbs()->st_hits, 0);
+}
+
+TEST_F(Pool, RetouchChangesTheBufferInPlaceWithAHigherVersion) {
+  ASSERT_EQ(touch(100, 1), "");
+  pagebuf *b = holder(100);
+  ASSERT_NE(b, nullptr);
+  int32_t first = pg_word(b->page, SP_VERSION);
+  ASSERT_EQ(touch(64, 1), "");
+  ASSERT_EQ(touch(100, 1), "");
+  EXPECT_EQ(holder(100), b);
+  EXPECT_GT(pg_word(b->page, SP_VERSION), first);
+  EXPECT_EQ(list(0).tail.get(), b);
+  EXPECT_EQ(dbs()->st_hits, 1);
+  EXPECT_EQ(used(0), 2);
+  expect_consistent(0);
+}
+
+TEST_F(Pool, NeverTakesAFixedOrFlaggedBuffer) {
+  ASSERT_EQ(touch(64, 8), "");
+  ASSERT_EQ(flush_dirty(), 8);
+  const uint32_t flags[] = {0, BF_NEW, BF_BEFIMG, BF_LOCIMG, BF_READING, BF_SAVEOLD, BF_FLUSHING, BF_ARCHIVED};
+  for (int j = 0; j < 8; j++) holder(64 + j)->flags = flags[j];
+  holder(64)->fixcnt = 1;
+  auto before = state(0);
+  EXPECT_EQ(touch(80, 1), "no buffer of list 0 can be taken for page 80: all are fixed, dirty "
+                          "or being flushed (gave up after 3 tries)");
+  EXPECT_EQ(state(0), before);
+  // Once one buffer has neither fix nor flag, that one is taken.
+  pagebuf *free_one = holder(71);
+  free_one->flags = 0;
+  ASSERT_EQ(touch(80, 1), "");
+  EXPECT_EQ(holder(80), free_one);
+  EXPECT_EQ(holder(71), nullptr);
+  for (int j = 0; j < 7; j++) EXPECT_NE(holder(64 + j), nullptr);
+  expect_consistent(0);
+}
+
+TEST_F(Pool, DirtyBuffersAreNeverReplaced) {
+  ASSERT_EQ(touch(64, 8), "");
+  auto before = state(0);
+  EXPECT_NE(touch(80, 1), "");
+  EXPECT_EQ(state(0), before);
+  EXPECT_EQ(dbs()->st_nofree, 2);  // one nap between each two of the three tries
+}
+
+TEST_F(Pool, IndexAndChainStayConsistentUnderReplacement) {
+  std::mt19937 gen(7);
+  std::uniform_int_distribution<int32_t> pick(4, 62);  // even groups of 8 pages: list 0
+  for (int round = 0; round < 300; round++) {
+    int32_t page = pick(gen) * 16 + static_cast<int32_t>(gen() % 8);  // 64 .. 999
+    std::string why = touch(page, 1);
+    if (!why.empty()) {
+      ASSERT_GT(flush_dirty(), 0);
+      ASSERT_EQ(touch(page, 1), "");
+    }
+    ASSERT_NE(holder(page), nullptr);
+    ASSERT_TRUE(srv_pageok(holder(page)->page, page));
+    expect_consistent(0);
+    if (HasFailure()) return;
+  }
+}
+
+TEST_F(Pool, WaitReleasesTheListAndShowsForAFreeBuffer) {
+  ASSERT_EQ(touch(64, 8), "");
+  pid_t child = tolvtest::fork_child([] {
+    tolvtest::register_slot(1, "TOLVDB");
+    return srv_touch(80, 1, kLong, nullptr) == SRV_OK ? 0 : 1;
+  });
+  const userslot &u = dbs()->users[1];
+  EXPECT_TRUE(eventually([&] { return (u.uflags & US_WAITING) != 0 && u.waitkind == 'P'; }));
+  // The waiter does not hold the list semaphore: it can be taken meanwhile.
+  EXPECT_TRUE(eventually([&] { return bm_tas(&list(0).sema) == 0; }));
+  bm_v(&list(0).sema);
+  EXPECT_EQ(flush_dirty(), 8);
+  EXPECT_EQ(tolvtest::wait_child(child), 0);
+  EXPECT_NE(holder(80), nullptr);
+  EXPECT_EQ(u.uflags & US_WAITING, 0u);
+  EXPECT_GT(dbs()->st_nofree, 0);
+}
+
+TEST_F(Pool, PageBeingFlushedIsWaitedForMarkedF) {
+  ASSERT_EQ(touch(64, 1), "");
+  pagebuf *b = holder(64);
+  int32_t version = pg_word(b->page, SP_VERSION);
+  b->flags = BF_FLUSHING;  // the daemon is writing it
+  pid_t child = tolvtest::fork_child([] {
+    tolvtest::register_slot(1, "TOLVDB");
+    return srv_touch(64, 1, kLong, nullptr) == SRV_OK ? 0 : 1;
+  });
+  const userslot &u = dbs()->users[1];
+  EXPECT_TRUE(eventually([&] { return (u.uflags & US_WAITING) != 0 && u.waitkind == 'f'; }));
+  EXPECT_EQ(u.waitobj, 64);
+  EXPECT_EQ(pg_word(b->page, SP_VERSION), version);  // not written while being flushed
+  __atomic_and_fetch(&b->flags, ~BF_FLUSHING, __ATOMIC_SEQ_CST);
+  EXPECT_EQ(tolvtest::wait_child(child), 0);
+  EXPECT_GT(pg_word(b->page, SP_VERSION), version);
+  EXPECT_EQ(b->flags, BF_DIRTY);
+  EXPECT_GT(dbs()->st_flushwait, 0);
+}
+
+TEST_F(Pool, VerifyTellsCleanDirtyAndDiffering) {
+  ASSERT_EQ(touch(64, 4), "");
+  ASSERT_EQ(touch(72, 2), "");
+  srv_verifycounts c = verify();
+  EXPECT_EQ(c.buffered, 6);
+  EXPECT_EQ(c.dirty, 6);
+  EXPECT_EQ(srv_verifystatus(c), 2);
+  ASSERT_EQ(flush_dirty(), 6);
+  c = verify();
+  EXPECT_EQ(c.equal, 6);
+  EXPECT_EQ(c.dirty, 0);
+  EXPECT_EQ(srv_verifystatus(c), 0);
+  // A clean page whose disk copy changed behind the pool's back: a lost or torn write.
+  unsigned char other[PAGESIZE];
+  srv_fillpage(other, 73, 1);
+  ASSERT_EQ(tolvtest::write_page(73, other), 0);
+  c = verify();
+  EXPECT_EQ(c.equal, 5);
+  EXPECT_EQ(c.differing, 1);
+  EXPECT_EQ(c.differ, std::vector<int32_t>{73});
+  EXPECT_EQ(srv_verifystatus(c), 1);
+  ASSERT_EQ(touch(64, 1), "");  // dirty pages do not hide a differing one
+  EXPECT_EQ(srv_verifystatus(verify()), 1);
+}
+
+TEST_F(Pool, VerifyOfAnUntouchedPoolFindsNothing) {
+  srv_verifycounts c = verify();
+  EXPECT_EQ(c.buffered, 0);
+  EXPECT_EQ(srv_verifystatus(c), 0);
+}
+
+TEST_F(Pool, WrittenPagesReachTheDiskWhole) {
+  ASSERT_EQ(touch(64, 3), "");
+  ASSERT_EQ(flush_dirty(), 3);
+  unsigned char disk[PAGESIZE];
+  for (int32_t p = 64; p < 67; p++) {
+    ASSERT_EQ(tolvtest::read_page(p, disk), 0);
+    EXPECT_TRUE(srv_pageok(disk, p)) << p;
+  }
+}
+
+// ---- Error paths -----------------------------------------------------------------------------
+
+TEST_F(Pool, ReservedAndOutsidePagesAreRefusedBeforeAnythingIsTouched) {
+  const std::pair<int32_t, const char *> refused[] = {
+      {0, "page 0 is the DBS root page"},
+      {1, "page 1 is a free-page bitmap page"},
+      {2, "page 2 is the table map page"},
+      {10, "page 10 lies in the log area"},
+      {21, "page 21 lies in the log area"},
+      {30, "page 30 lies in the before-image area"},
+      {61, "page 61 lies in the before-image area"},
+      {1000, "page 1000 lies beyond the 1000 pages of dbspace rootdbs"},
+      {0x01000000, "page 16777216: there is no dbspace 1"},
+  };
+  for (const auto &[page, text] : refused) {
+    std::string why;
+    EXPECT_EQ(srv_touch(page, 1, kShort, &why), SRV_BADPAGE);
+    EXPECT_EQ(why, text);
+  }
+  EXPECT_EQ(touch(998, 3), "page 1000 lies beyond the 1000 pages of dbspace rootdbs");
+  EXPECT_EQ(touch(8, 3), "page 10 lies in the log area");
+  EXPECT_EQ(used(0) + used(1), 0);  // 998, 999, 8 and 9 were not touched either
+  EXPECT_EQ(dbs()->st_requests, 0);
+}
+
+TEST_F(Pool, PageInTransitIsWaitedForThenGivenUp) {
+  userslot &other = dbs()->users[2];
+  snprintf(other.progname, sizeof other.progname, "OTHER");
+  other.pid = 1;
+  other.transit = 80;
+  EXPECT_EQ(touch(80, 1), "page 80 stays in transit (gave up after 3 tries)");
+  EXPECT_EQ(holder(80), nullptr);
+  EXPECT_EQ(dbs()->st_transit, 2);
+}
+
+TEST_F(Pool, FixedPageIsNotChanged) {
+  ASSERT_EQ(touch(64, 1), "");
+  holder(64)->fixcnt = 1;
+  std::string before(reinterpret_cast<char *>(holder(64)->page), PAGESIZE);
+  EXPECT_EQ(touch(64, 1), "page 64 stays fixed or being read (gave up after 3 tries)");
+  EXPECT_EQ(std::string(reinterpret_cast<char *>(holder(64)->page), PAGESIZE), before);
+}
+
+TEST_F(Pool, StopFlagEndsTouchBeforeTheNextPage) {
+  term_req = 1;
+  EXPECT_EQ(srv_touch(64, 2, kShort, nullptr), SRV_STOPPED);
+  EXPECT_EQ(used(0), 0);
+  term_req = 0;
+}
+
+TEST_F(Pool, UnreadablePageCountsAsDifferingWithTheReason) {
+  ASSERT_EQ(touch(64, 1), "");
+  ASSERT_EQ(flush_dirty(), 1);
+  ASSERT_EQ(truncate(inst_.path("rootdbs").c_str(), 0), 0);
+  srv_verifycounts c;
+  std::string why;
+  EXPECT_EQ(srv_verify(&c, &why), SRV_IO);
+  EXPECT_EQ(why, "cannot read page 64 from " + inst_.path("rootdbs") + ": Input/output error");
+  EXPECT_EQ(c.differing, 1);
+  EXPECT_EQ(srv_verifystatus(c), 1);
+}
+
+}  // namespace
