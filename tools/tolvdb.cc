@@ -140,6 +140,7 @@ int attach(dbshead **h) {
   int r = srv_attach(key, h);
   if (r == SRV_SHMGET && errno == ENOENT)
     return failure("no segment with key %d: DBS %s is not running\n", key, ba_settings.dbsname);
+  if (r == SRV_NOTDBS) return failure("the segment of key %d is no DBS segment\n", key);
   if (r != SRV_OK)
     return failure("cannot attach the segment of key %d: %s (%s)\n", key, srv_strerror(r),
                    strerror(errno));

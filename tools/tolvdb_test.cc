@@ -1,0 +1,421 @@
+// Tests of the program tolvdb on a real DBS in a temporary installation: create lays out the
+// partition file and the segment by the sizing rules, the subcommands change and report the
+// header, touch and verify give verify's three exit statuses, remove leaves no IPC object; and
+// every failure with its message and exit status. Creating a DBS gives the partition file to
+// the user tolv, so those tests need root.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <pwd.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "bm/bm_globals.h"
+#include "testing/pool.h"
+#include "testing/segment.h"
+#include "tools/srv_create.h"
+#include "tools/srv_layout.h"
+
+namespace {
+
+using tolvtest::TempInstall;
+
+constexpr const char *kUsage =
+    "usage: tolvdb create | state N | flushpct N | touch FIRST COUNT | verify | stat | remove | "
+    "--help\n";
+
+struct result {
+  int status;
+  std::string out, err;
+};
+
+bool no_ipc(int key) { return shmget(key, 0, 0) < 0 && semget(key, 0, 0) < 0; }
+
+int free_key() {
+  int key;
+  do key = tolvtest::random_key();
+  while (!no_ipc(key));
+  return key;
+}
+
+class Tolvdb : public testing::Test {
+ protected:
+  Tolvdb() : key(free_key()) {
+    TempInstall::setenv("TOLVLANG", "eng");
+    tolvtest::make_dirs(inst.path("dev"));
+  }
+  ~Tolvdb() override {
+    srv_detach(head);
+    bm_dbs = nullptr;
+    srv_remove(key);
+  }
+
+  std::string device() const { return inst.path("dev/root.dbs"); }
+  // A valid configuration (1200 pages: head 0..2, log 3..302, before-image area 303..402),
+  // followed by extra lines that overwrite earlier values.
+  void configure(const std::string &extra = "") const {
+    inst.write("etc/testdbs.cfg",
+               "D " + std::to_string(key) + "\n"
+               "S 8 2000 200 80 0x40000000 1 0\n"
+               "C 300 1 2 8 4\n"
+               "O 0 10 3 256\n"
+               "R 32 30 0 1\n"
+               "P 200\n"
+               "B " + inst.path("log") + " 4 100\n"
+               "T " + inst.path("log") + " 4 100\n"
+               "F root " + device() + " 2400 0\n"
+               "L root 3 200\n" + extra);
+  }
+  result run(const std::vector<std::string> &args) const {
+    std::string out = inst.path("stdout"), err = inst.path("stderr");
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+      if (!freopen(out.c_str(), "w", stdout) || !freopen(err.c_str(), "w", stderr)) _exit(99);
+      std::vector<char *> argv{const_cast<char *>(TOLVDB_PATH)};
+      for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+      argv.push_back(nullptr);
+      execv(TOLVDB_PATH, argv.data());
+      _exit(98);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, tolvtest::read_file(out),
+            tolvtest::read_file(err)};
+  }
+  // Attaches the DBS in the test process, as the buffer-manager helpers of the tests need it.
+  dbshead *attach() {
+    if (head == nullptr && srv_attach(key, &head) == SRV_OK) {
+      bm_dbs = head;
+      bm_mypid = getpid();
+    }
+    return head;
+  }
+  std::string disk_page(int32_t k, const std::string &file = "") const {
+    return (file.empty() ? tolvtest::read_file(device()) : file).substr(size_t(k) * PAGESIZE, PAGESIZE);
+  }
+  std::string with_key(const char *fmt) const {
+    char text[300];
+    snprintf(text, sizeof text, fmt, key);
+    return text;
+  }
+
+  TempInstall inst;
+  int key;
+  dbshead *head = nullptr;
+};
+
+// A configured installation in which tolvdb create has made the DBS (needs root).
+class Created : public Tolvdb {
+ protected:
+  void SetUp() override {
+    if (geteuid() != 0 || getpwnam("tolv") == nullptr) GTEST_SKIP() << "needs root and the user tolv";
+    configure();
+    created = run({"create"});
+    ASSERT_EQ(created.status, 0) << created.err;
+    ASSERT_NE(attach(), nullptr);
+  }
+  result created;
+};
+
+// ---- create --------------------------------------------------------------------------------
+
+TEST_F(Created, CreateReportsTheDbsAndGoesOnline) {
+  EXPECT_EQ(created.err, "");
+  EXPECT_EQ(created.out, with_key("DBS testdbs created: key %d at 0x40000000, 8 user slots, 2 "
+                                  "lists of 100 buffers, 3 log files of 100 pages from page 3, "
+                                  "before-image area pages 303 to 402\n"));
+  EXPECT_EQ(head->state, DBS_ONLINE);
+  EXPECT_EQ(head->shmkey, key);
+  EXPECT_EQ(head->nusers, 8);
+  EXPECT_EQ(head->nlists, 2);
+  EXPECT_EQ(head->lists[1].nbufs, 100);
+  EXPECT_EQ(head->logctl.lc_first, 3);
+  EXPECT_EQ(head->logctl.lc_filepages, 100);
+  EXPECT_EQ(head->bifirst, 303);
+  EXPECT_EQ(head->nbitab, 100);
+  EXPECT_EQ(head->imgmax, 32);
+  EXPECT_EQ(head->ntables, 8);
+  EXPECT_EQ(head->ntablocks, 4);
+  EXPECT_EQ(head->flushpct, 10);
+  EXPECT_EQ(head->archmax, 3);
+  EXPECT_EQ(head->mem.memlimit, 256 * 1024);
+  EXPECT_EQ(head->dbspaces[0].npages, 1200);
+  EXPECT_GT(head->dbsstamp, 0);
+}
+
+TEST_F(Created, PartitionFileIsTolvsAndFormatted) {
+  struct stat st;
+  ASSERT_EQ(stat(device().c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, getpwnam("tolv")->pw_uid);
+  EXPECT_EQ(st.st_mode & 07777, 0660u);
+  EXPECT_EQ(st.st_size, 1200 * PAGESIZE);
+  std::string file = tolvtest::read_file(device());
+  for (int32_t k = 0; k < 1200; k++) ASSERT_EQ(pg_word(disk_page(k, file).data(), 0), k) << k;
+  std::string bm = disk_page(1);
+  EXPECT_EQ(bm.substr(32, 50), std::string(50, '\xFF'));  // pages 0..399
+  EXPECT_EQ(bm[32 + 50], '\xE0');                         // 400..402 reserved, 403.. free
+  EXPECT_EQ(bm[32 + 149], '\x00');                        // 1192..1199
+  EXPECT_EQ(bm[32 + 150], '\xFF');                        // beyond the dbspace
+  EXPECT_EQ(pg_word(disk_page(2).data(), 24), 0x80000);
+  for (int f = 0; f < 3; f++) {
+    std::string h = disk_page(3 + 100 * f);
+    EXPECT_EQ(pg_word(h.data(), PH_PAGETYPE), 0x40000);
+    EXPECT_EQ(pg_word(h.data(), PH_STAMP), head->dbsstamp);
+    EXPECT_EQ(pg_word(h.data(), PH_BISEQ), f + 1);
+  }
+  EXPECT_EQ(head->log_seq, 4);
+  EXPECT_EQ(pg_word(disk_page(303).data(), PH_STAMP), head->dbsstamp);
+  EXPECT_EQ(pg_word(disk_page(303).data(), PH_BISEQ), 0x7fffffff);
+}
+
+TEST_F(Created, SecondCreateLeavesTheRunningDbsAlone) {
+  unsigned char marker[PAGESIZE] = {};
+  pg_setword(marker, 0, 500);
+  pg_setword(marker, 100, 0x5a5a5a5a);
+  ASSERT_EQ(tolvtest::write_page(500, marker), 0);
+  result r = run({"create"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, with_key("tolvdb: a segment or semaphore set with key %d exists already\n"));
+  EXPECT_EQ(pg_word(disk_page(500).data(), 100), 0x5a5a5a5a);  // not formatted again
+  EXPECT_EQ(head->state, DBS_ONLINE);
+  EXPECT_EQ(access(device().c_str(), F_OK), 0);  // the existing file stays
+}
+
+// ---- Header fields and the report -------------------------------------------------------------
+
+TEST_F(Created, StateAndFlushpctAreWrittenAndReported) {
+  EXPECT_EQ(run({"state", "2"}).status, 0);
+  EXPECT_EQ(run({"flushpct", "-1"}).status, 0);
+  EXPECT_EQ(head->state, 2);
+  EXPECT_EQ(head->flushpct, -1);
+  result r = run({"stat"});
+  EXPECT_EQ(r.status, 0);
+  char first[120];
+  snprintf(first, sizeof first, "state 2 (not online), stamp %d, flushpct -1, key %d at 0x40000000\n",
+           head->dbsstamp, key);
+  EXPECT_EQ(r.out.substr(0, strlen(first)), first);
+  EXPECT_NE(r.out.find("   1      100     0     0     0        0       -\n"), std::string::npos);
+  EXPECT_EQ(run({"flushpct", "0x32"}).status, 0);
+  EXPECT_EQ(head->flushpct, 50);
+}
+
+// ---- touch and verify --------------------------------------------------------------------------
+
+TEST_F(Created, VerifyGivesItsThreeStatuses) {
+  result r = run({"touch", "500", "10"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out + r.err, "");
+  r = run({"verify"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "10 buffered pages: 0 equal, 10 dirty, 0 differing\n");
+  ASSERT_EQ(tolvtest::flush_dirty(), 10);
+  r = run({"verify"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "10 buffered pages: 10 equal, 0 dirty, 0 differing\n");
+  std::string stale = disk_page(400);  // some other page's image
+  ASSERT_EQ(tolvtest::write_page(503, reinterpret_cast<const unsigned char *>(stale.data())), 0);
+  r = run({"verify"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "page 503 differs from its disk copy\n"
+                   "10 buffered pages: 9 equal, 0 dirty, 1 differing\n");
+  EXPECT_EQ(head->st_requests, 10);
+}
+
+TEST_F(Created, TouchTakesHexadecimalPageNumbers) {
+  EXPECT_EQ(run({"touch", "0x200", "1"}).status, 0);
+  EXPECT_EQ(pg_word(head->lists[0].tail->page, 0), 512);
+}
+
+// ---- remove ------------------------------------------------------------------------------------
+
+TEST_F(Created, RemoveLeavesNoIpcObject) {
+  srv_detach(head);
+  head = nullptr;
+  bm_dbs = nullptr;
+  result r = run({"remove"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out + r.err, "");
+  EXPECT_TRUE(no_ipc(key));
+  EXPECT_EQ(access(device().c_str(), F_OK), 0);  // the partition file stays
+}
+
+TEST_F(Created, RemoveTakesTheDbsOfflineAndWaitsForItsUsers) {
+  // A registered process that leaves its slot when the DBS goes offline, like the daemon.
+  pid_t child = tolvtest::fork_child([this] {
+    tolvtest::register_slot(2, "TOLVFLUSH");
+    if (!tolvtest::eventually([this] { return head->state != DBS_ONLINE; })) return 1;
+    memset(&head->users[2], 0, sizeof(userslot));
+    return 0;
+  });
+  ASSERT_TRUE(tolvtest::eventually([this] { return head->users[2].progname[0] != '\0'; }));
+  result r = run({"remove"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(tolvtest::wait_child(child), 0);
+  EXPECT_EQ(head->users[2].progname[0], '\0');  // it had left before the removal
+}
+
+TEST_F(Created, DeadRegisteredProcessIsNotWaitedFor) {
+  pid_t gone = tolvtest::fork_child([] { return 0; });
+  ASSERT_EQ(tolvtest::wait_child(gone), 0);
+  userslot *u = tolvtest::register_slot(2, "TOLVFLUSH");
+  u->pid = gone;
+  result r = run({"remove"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+}
+
+// ---- Error paths -------------------------------------------------------------------------------
+
+TEST_F(Tolvdb, UsageErrors) {
+  configure();
+  const std::vector<std::vector<std::string>> wrong = {
+      {}, {"state"}, {"touch", "1"}, {"stat", "x"}, {"--help", "x"}, {"create", "now"}};
+  for (const auto &args : wrong) {
+    result r = run(args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, kUsage);
+    EXPECT_EQ(r.out, "");
+  }
+  result r = run({"bogus"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, std::string("tolvdb: unknown command \"bogus\"\n") + kUsage);
+}
+
+TEST_F(Tolvdb, BadNumbersAreNamed) {
+  configure();
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"touch", "x", "1"}, "bad page number \"x\": a number in 0 .. 2147483647"},
+      {{"touch", "-1", "1"}, "bad page number \"-1\": a number in 0 .. 2147483647"},
+      {{"touch", "010x", "1"}, "bad page number \"010x\": a number in 0 .. 2147483647"},
+      {{"touch", "0x", "1"}, "bad page number \"0x\": a number in 0 .. 2147483647"},
+      {{"touch", "1", "0"}, "bad count \"0\": a number in 1 .. 2147483647"},
+      {{"touch", "1", "99999999999"}, "bad count \"99999999999\": a number in 1 .. 2147483647"},
+      {{"state", "32768"}, "bad state \"32768\": a number in -32768 .. 32767"},
+      {{"flushpct", "101"}, "bad flushpct \"101\": a number in -1 .. 100"},
+      {{"flushpct", ""}, "bad flushpct \"\": a number in -1 .. 100"},
+  };
+  for (const auto &[args, text] : cases) {
+    result r = run(args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "tolvdb: " + text + "\n" + kUsage);
+  }
+}
+
+TEST_F(Tolvdb, HelpShowsUsageCommandsAndSizingRules) {
+  result r = run({"--help"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.substr(0, strlen(kUsage)), kUsage);
+  for (const char *word : {"create", "touch FIRST COUNT", "verify", "remove", "buffers per list",
+                           "before-image area", "4 GiB"})
+    EXPECT_NE(r.out.find(word), std::string::npos) << word;
+  EXPECT_EQ(r.err, "");
+}
+
+TEST_F(Tolvdb, ConfigurationErrorIsPrintedWithItsCatalogText) {
+  result r = run({"stat"});  // no configuration file
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "tolvdb: Cannot open configuration file " + inst.path("etc/testdbs.cfg") +
+                       " (errno 2)\n");
+}
+
+TEST_F(Tolvdb, RemoteDbsIsRefused) {
+  TempInstall::setenv("TOLVDBS", "testdbs@otherhost");
+  result r = run({"stat"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "tolvdb: TOLVDBS names DBS testdbs on host otherhost; the stand-in works on "
+                   "local DBSs only\n");
+}
+
+TEST_F(Tolvdb, CommandsWithoutASegmentFail) {
+  configure();
+  for (const std::vector<std::string> &args :
+       {std::vector<std::string>{"stat"}, {"verify"}, {"touch", "500", "1"}, {"state", "1"},
+        {"flushpct", "10"}}) {
+    result r = run(args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, with_key("tolvdb: no segment with key %d: DBS testdbs is not running\n"));
+  }
+  result r = run({"remove"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, with_key("tolvdb: no segment or semaphore set with key %d\n"));
+}
+
+TEST_F(Tolvdb, ForeignSegmentIsNeitherUsedNorRemoved) {
+  configure();
+  int id = shmget(key, 4096, IPC_CREAT | IPC_EXCL | 0600);
+  ASSERT_GE(id, 0);
+  result r = run({"remove"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, with_key("tolvdb: the segment of key %d is no DBS segment; not removed\n"));
+  r = run({"stat"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, with_key("tolvdb: the segment of key %d is no DBS segment\n"));
+  EXPECT_EQ(shmget(key, 0, 0), id);
+  shmctl(id, IPC_RMID, nullptr);
+}
+
+TEST_F(Created, SegmentAtAnotherAddressThanConfiguredIsRefused) {
+  configure("S 8 2000 200 80 0x50000000 1 0\n");
+  result r = run({"stat"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, with_key("tolvdb: the segment of key %d lies at 0x40000000, the configuration "
+                            "names 0x50000000\n"));
+}
+
+TEST_F(Created, ReservedPagesAreRefusedByTouch) {
+  result r = run({"touch", "300", "5"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "tolvdb: page 300 lies in the log area\n");
+  r = run({"touch", "1199", "2"});
+  EXPECT_EQ(r.err, "tolvdb: page 1200 lies beyond the 1200 pages of dbspace ROOT\n");
+  EXPECT_EQ(head->st_requests, 0);
+}
+
+// Failures of create remove the partition file they made and leave no IPC object.
+class CreateFails : public Tolvdb {
+ protected:
+  void SetUp() override {
+    if (geteuid() != 0 || getpwnam("tolv") == nullptr) GTEST_SKIP() << "needs root and the user tolv";
+  }
+  void expect_clean(const result &r, const std::string &err) const {
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, err);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(access(device().c_str(), F_OK), 0);
+    EXPECT_TRUE(no_ipc(key));
+  }
+};
+
+TEST_F(CreateFails, OnAConfigurationCheck) {
+  configure("S 3\n");
+  expect_clean(run({"create"}), "tolvdb: S line: 1st value outside 4..9999\n");
+}
+
+TEST_F(CreateFails, OnTheSizing) {
+  configure("O 0 10 20 32\n");
+  expect_clean(run({"create"}), "tolvdb: cannot size the DBS: the archive buffer of 20 pages "
+                                "does not fit the arena of 32 kilobytes\n");
+}
+
+TEST_F(CreateFails, OnAnExistingKey) {
+  configure();
+  int id = semget(key, 1, IPC_CREAT | IPC_EXCL | 0600);
+  ASSERT_GE(id, 0);
+  result r = run({"create"});
+  semctl(id, 0, IPC_RMID);
+  expect_clean(r, with_key("tolvdb: a segment or semaphore set with key %d exists already\n"));
+}
+
+TEST_F(CreateFails, OnAMissingDirectory) {
+  tolvtest::remove_tree(inst.path("dev"));
+  configure();
+  expect_clean(run({"create"}), "tolvdb: cannot create partition file " + device() +
+                                    ": No such file or directory\n");
+}
+
+}  // namespace
