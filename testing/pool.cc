@@ -2,8 +2,9 @@
 #include "testing/pool.h"
 
 #include <fcntl.h>
-#include <string>
 #include <unistd.h>
+
+#include <string>
 #include <vector>
 
 #include "bm/bm_globals.h"

@@ -6,13 +6,14 @@
 // See also: srv_format.h (contract), srv_layout.h (page layouts).
 #include "tools/srv_format.h"
 
-#include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 namespace {
 
@@ -143,7 +144,8 @@ int format_part(const srv_geometry &g, const srv_areas &a, const srv_part &part,
   for (int32_t i = 0; i < npages && r == SRV_OK; i += kChunkPages) {
     int32_t n = std::min(kChunkPages, npages - i);
     for (int32_t j = 0; j < n; j++) srv_formatpage(g, a, *k + i + j, &chunk[size_t(j) * PAGESIZE]);
-    if (write_all(fd, chunk.data(), size_t(n) * PAGESIZE, int64_t{part.offset} + int64_t{i} * PAGESIZE) < 0)
+    if (write_all(fd, chunk.data(), size_t(n) * PAGESIZE,
+                  int64_t{part.offset} + int64_t{i} * PAGESIZE) < 0)
       r = fail(why, syserr("cannot write the pages of", part.device));
   }
   if (r == SRV_OK && fsync(fd) < 0) r = fail(why, syserr("cannot sync", part.device));
@@ -188,7 +190,8 @@ void srv_formatpage(const srv_geometry &g, const srv_areas &a, int32_t k, unsign
   } else if (k != ROOTPAGE && k < a.headpages) {
     bitmap_page(a, k == srv_bitmappage(0) ? 0 : k - TM_FIRST, page);
   } else if (k >= a.logfirst && k < a.logend) {
-    if ((k - a.logfirst) % g.logfilepages == 0) loghead_page(g, (k - a.logfirst) / g.logfilepages, page);
+    if ((k - a.logfirst) % g.logfilepages == 0)
+      loghead_page(g, (k - a.logfirst) / g.logfilepages, page);
   } else if (k == a.bifirst && a.biend > a.bifirst) {
     cleaning_page(g, page);
   }

@@ -6,11 +6,11 @@
 #include "tools/srv_format.h"
 
 #include <gtest/gtest.h>
-
-#include <cerrno>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include "testing/tempinstall.h"
 
@@ -26,10 +26,12 @@ constexpr unsigned char kFill = 0xAA;  // bytes of a file before formatting
 // gap between them).
 srv_geometry two_spaces(const TempInstall &inst) {
   srv_geometry g;
-  g.spaces = {srv_space{"rootdbs", 1000, {srv_part{inst.path("dev/root"), 2 * PAGESIZE, 1000 * PAGESIZE}}},
-              srv_space{"data", 160,
-                        {srv_part{inst.path("dev/data"), 0, 100 * PAGESIZE},
-                         srv_part{inst.path("dev/data"), 101 * PAGESIZE, 60 * PAGESIZE + 100}}}};
+  g.spaces = {
+      srv_space{"rootdbs", 1000, {srv_part{inst.path("dev/root"), 2 * PAGESIZE, 1000 * PAGESIZE}}},
+      srv_space{"data",
+                160,
+                {srv_part{inst.path("dev/data"), 0, 100 * PAGESIZE},
+                 srv_part{inst.path("dev/data"), 101 * PAGESIZE, 60 * PAGESIZE + 100}}}};
   g.lognfiles = 3;
   g.logfilepages = 4;
   g.logfirst = 3;
@@ -50,7 +52,8 @@ class Format : public testing::Test {
   std::string page(int d, int32_t k) const {
     int32_t p = k;
     for (const srv_part &part : g.spaces[static_cast<size_t>(d)].parts) {
-      if (p < part.size / PAGESIZE) return file(part.device).substr(size_t(part.offset) + size_t(p) * PAGESIZE, PAGESIZE);
+      if (p < part.size / PAGESIZE)
+        return file(part.device).substr(size_t(part.offset) + size_t(p) * PAGESIZE, PAGESIZE);
       p -= part.size / PAGESIZE;
     }
     return "";
@@ -149,7 +152,8 @@ TEST_F(Format, LongDbspaceGetsABitmapChain) {
   EXPECT_EQ(word(second, BMP_NEXT), -1);
   EXPECT_EQ(word(second, PH_PAGETYPE), PT_BITMAP);
   EXPECT_TRUE(bit(first, 3));  // the second bitmap page itself is in use
-  for (int32_t j = 0; j < BMP_PAGES; j++) ASSERT_EQ(bit(second, j), j >= 4) << j;  // 16096..16099 free
+  for (int32_t j = 0; j < BMP_PAGES; j++)
+    ASSERT_EQ(bit(second, j), j >= 4) << j;  // 16096..16099 free
   EXPECT_STREQ(srv_spaceareas(g, 0).reserved(3), "is a free-page bitmap page");
 }
 
@@ -208,7 +212,8 @@ TEST_F(Format, BeforeImageAreaStartsWithTheCleaningPage) {
 class MakeFiles : public Format {
  protected:
   void SetUp() override {
-    if (geteuid() != 0 || getpwnam("tolv") == nullptr) GTEST_SKIP() << "needs root and the user tolv";
+    if (geteuid() != 0 || getpwnam("tolv") == nullptr)
+      GTEST_SKIP() << "needs root and the user tolv";
     g = two_spaces(inst);
     tolvtest::make_dirs(inst.path("dev"));
   }
@@ -266,7 +271,8 @@ TEST_F(MakeFiles, MissingDirectoryFailsWithTheSystemReason) {
   std::string why;
   std::vector<std::string> created;
   EXPECT_EQ(srv_makefiles(g.spaces, &created, &why), SRV_FILE);
-  EXPECT_EQ(why, "cannot create partition file " + inst.path("nodir/data") + ": No such file or directory");
+  EXPECT_EQ(why, "cannot create partition file " + inst.path("nodir/data") +
+                     ": No such file or directory");
   EXPECT_NE(access(inst.path("dev/root").c_str(), F_OK), 0);
 }
 
@@ -274,7 +280,8 @@ TEST_F(Format, MissingPartitionFileFails) {
   unlink(inst.path("dev/data").c_str());
   std::string why;
   EXPECT_EQ(srv_format(g, &why), SRV_FILE);
-  EXPECT_EQ(why, "cannot open partition file " + inst.path("dev/data") + ": No such file or directory");
+  EXPECT_EQ(why,
+            "cannot open partition file " + inst.path("dev/data") + ": No such file or directory");
 }
 
 TEST_F(Format, PartitionBehindASymbolicLinkIsNotWritten) {
@@ -284,7 +291,8 @@ TEST_F(Format, PartitionBehindASymbolicLinkIsNotWritten) {
   ASSERT_EQ(symlink(target.c_str(), inst.path("dev/data").c_str()), 0);
   std::string why;
   EXPECT_EQ(srv_format(g, &why), SRV_FILE);
-  EXPECT_EQ(why, "cannot open partition file " + inst.path("dev/data") + ": Too many levels of symbolic links");
+  EXPECT_EQ(why, "cannot open partition file " + inst.path("dev/data") +
+                     ": Too many levels of symbolic links");
   EXPECT_EQ(inst.read("target"), "untouched");
 }
 

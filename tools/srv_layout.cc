@@ -36,7 +36,9 @@ srv_areas areas(int space, int32_t npages, int32_t logfirst, int64_t logpages, i
 
 }  // namespace
 
-int srv_nbitmaps(int32_t npages) { return npages <= BMP_PAGES ? 1 : (npages + BMP_PAGES - 1) / BMP_PAGES; }
+int srv_nbitmaps(int32_t npages) {
+  return npages <= BMP_PAGES ? 1 : (npages + BMP_PAGES - 1) / BMP_PAGES;
+}
 
 int32_t srv_bitmappage(int c) { return c == 0 ? 1 : TM_FIRST + c; }
 

@@ -26,10 +26,10 @@
 #include "bm/shmstruct.h"
 #include "tools/srv_create.h"
 
-constexpr int32_t BMP_PAGES = 16096;   // pages one bitmap page covers
-constexpr int BMP_NEXT = 8;            // i32 page number of the next bitmap page, -1 last
-constexpr int BMP_BITS = PH_DATA;      // first bitmap byte
-constexpr int BMP_BYTES = 2012;        // bitmap bytes
+constexpr int32_t BMP_PAGES = 16096;  // pages one bitmap page covers
+constexpr int BMP_NEXT = 8;           // i32 page number of the next bitmap page, -1 last
+constexpr int BMP_BITS = PH_DATA;     // first bitmap byte
+constexpr int BMP_BYTES = 2012;       // bitmap bytes
 static_assert(BMP_BYTES * 8 == BMP_PAGES && BMP_BITS + BMP_BYTES == PH_BISEQ2);
 
 // The page type of a bitmap page is the stand-in's choice: above the data page range, so that
@@ -37,21 +37,23 @@ static_assert(BMP_BYTES * 8 == BMP_PAGES && BMP_BITS + BMP_BYTES == PH_BISEQ2);
 // the extents back, not by restoring an image), like the table map and the log pages.
 constexpr int32_t PT_BITMAP = 0x10000;
 
-constexpr int32_t TM_FIRST = 2;        // page of the first table map page in every dbspace
-constexpr int TM_NEXT = 8;             // i32 next map page, -1 none
-constexpr int TM_WORD12 = 12;          // i32, -1 on a new map page
-constexpr int TM_ENTRIES = 402;        // entries per map page
-constexpr int TM_ENTRYLEN = 5;         // i32 big-endian root page, u8 flag
+constexpr int32_t TM_FIRST = 2;  // page of the first table map page in every dbspace
+constexpr int TM_NEXT = 8;       // i32 next map page, -1 none
+constexpr int TM_WORD12 = 12;    // i32, -1 on a new map page
+constexpr int TM_ENTRIES = 402;  // entries per map page
+constexpr int TM_ENTRYLEN = 5;   // i32 big-endian root page, u8 flag
 static_assert(TM_ENTRIES * TM_ENTRYLEN <= BMP_BYTES);
 
-constexpr int32_t ROOTPAGE = 0;        // page 0 of a dbspace: the DBS root page in dbspace 0
+constexpr int32_t ROOTPAGE = 0;              // page 0 of a dbspace: the DBS root page in dbspace 0
 constexpr int32_t BI_CLEANSEQ = 0x7fffffff;  // biseq of the before-image area's cleaning page
 
 // Page number of page k of dbspace d, and the parts of a page number.
 inline int32_t srv_pagenr(int d, int32_t k) {
   return static_cast<int32_t>(static_cast<uint32_t>(d) << PN_SPACESHIFT) | k;
 }
-inline int srv_spaceof(int32_t page) { return static_cast<int>(static_cast<uint32_t>(page) >> PN_SPACESHIFT); }
+inline int srv_spaceof(int32_t page) {
+  return static_cast<int>(static_cast<uint32_t>(page) >> PN_SPACESHIFT);
+}
 inline int32_t srv_pageof(int32_t page) { return page & PN_PAGEMASK; }
 
 // Bitmap pages of a dbspace of npages pages (at least one).

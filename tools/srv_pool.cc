@@ -13,14 +13,15 @@
 // See also: srv_pool.h (contents and lock rules), srv_layout.h (reserved pages).
 #include "tools/srv_pool.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <map>
-#include <unistd.h>
 
 #include "ba/globals.h"
 #include "bm/bm_globals.h"
@@ -81,18 +82,22 @@ pagebuf *lookup(const buflist *l, int32_t page) {
 void resort(buflist *l, pagebuf *b, int32_t page) {
   shmptr<pagebuf> *index = l->index.get();
   shmptr<pagebuf> *end = index + l->nbufs;
-  shmptr<pagebuf> *at = std::find_if(index, end, [b](const shmptr<pagebuf> &e) { return e.get() == b; });
+  shmptr<pagebuf> *at =
+      std::find_if(index, end, [b](const shmptr<pagebuf> &e) { return e.get() == b; });
   std::copy(at + 1, end, at);  // close the gap; the last entry is refilled below
-  shmptr<pagebuf> *to = std::lower_bound(index, end - 1, page, [](const shmptr<pagebuf> &e, int32_t p) {
-    return pagenr_of(e.get()) < p;
-  });
+  shmptr<pagebuf> *to =
+      std::lower_bound(index, end - 1, page,
+                       [](const shmptr<pagebuf> &e, int32_t p) { return pagenr_of(e.get()) < p; });
   std::copy_backward(to, end - 1, end);
   *to = b;
 }
 
 void to_tail(buflist *l, pagebuf *b) {
   if (l->tail.get() == b) return;
-  if (b->prev) b->prev->next = b->next; else l->head = b->next.get();
+  if (b->prev)
+    b->prev->next = b->next;
+  else
+    l->head = b->next.get();
   b->next->prev = b->prev.get();  // b is not the tail, so it has a next
   b->prev = l->tail.get();
   b->next = nullptr;
@@ -165,13 +170,15 @@ void nap_for(outcome o, int32_t page, int napms) {
 
 int gave_up(outcome o, int32_t page, const buflist *l, int tries, std::string *why) {
   if (o == outcome::nobuffer)
-    explain(why, "no buffer of list %d can be taken for page %d: all are fixed, dirty or being "
-            "flushed (gave up after %d tries)", static_cast<int>(l - bm_dbs->lists.get()), page,
-            tries);
+    explain(why,
+            "no buffer of list %d can be taken for page %d: all are fixed, dirty or being "
+            "flushed (gave up after %d tries)",
+            static_cast<int>(l - bm_dbs->lists.get()), page, tries);
   else
     explain(why, "page %d stays %s (gave up after %d tries)", page,
-            o == outcome::transit ? "in transit" : o == outcome::flushing ? "being flushed"
-                                                                           : "fixed or being read",
+            o == outcome::transit    ? "in transit"
+            : o == outcome::flushing ? "being flushed"
+                                     : "fixed or being read",
             tries);
   return SRV_NOBUFFER;
 }
@@ -211,7 +218,7 @@ class pagereader {
     if (n == PAGESIZE) return SRV_OK;
     if (n >= 0) errno = EIO;
     explain(why, "cannot read page %d from %.*s: %s", page, static_cast<int>(sizeof part->device),
-         part->device, strerror(errno));
+            part->device, strerror(errno));
     return SRV_IO;
   }
 

@@ -67,10 +67,10 @@ int srv_touch(int32_t first, int32_t count, const srv_waitlimit &limit, std::str
 
 // What srv_verify found among the buffered pages.
 struct srv_verifycounts {
-  int buffered = 0;   // buffers holding a page
-  int equal = 0;      // clean and equal to the disk copy
-  int dirty = 0;      // dirty, being flushed, read or saved: not yet due on disk
-  int differing = 0;  // clean but differing from the disk copy, or unreadable
+  int buffered = 0;             // buffers holding a page
+  int equal = 0;                // clean and equal to the disk copy
+  int dirty = 0;                // dirty, being flushed, read or saved: not yet due on disk
+  int differing = 0;            // clean but differing from the disk copy, or unreadable
   std::vector<int32_t> differ;  // the differing pages
 };
 

@@ -6,12 +6,12 @@
 #include "tools/srv_pool.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <random>
 #include <set>
 #include <tuple>
-#include <unistd.h>
 
 #include "ba/globals.h"
 #include "bm/bm_globals.h"
@@ -25,7 +25,7 @@ namespace {
 using tolvtest::eventually;
 using tolvtest::flush_dirty;
 
-constexpr srv_waitlimit kShort{3, 1};   // give up quickly
+constexpr srv_waitlimit kShort{3, 1};  // give up quickly
 constexpr srv_waitlimit kLong{20000, 1};
 
 int32_t pagenr_of(const pagebuf *b) { return pg_word(b->page, PH_PAGENR); }
@@ -158,12 +158,14 @@ TEST_F(Pool, RetouchChangesTheBufferInPlaceWithAHigherVersion) {
 TEST_F(Pool, NeverTakesAFixedOrFlaggedBuffer) {
   ASSERT_EQ(touch(64, 8), "");
   ASSERT_EQ(flush_dirty(), 8);
-  const uint32_t flags[] = {0, BF_NEW, BF_BEFIMG, BF_LOCIMG, BF_READING, BF_SAVEOLD, BF_FLUSHING, BF_ARCHIVED};
+  const uint32_t flags[] = {0,          BF_NEW,     BF_BEFIMG,   BF_LOCIMG,
+                            BF_READING, BF_SAVEOLD, BF_FLUSHING, BF_ARCHIVED};
   for (int j = 0; j < 8; j++) holder(64 + j)->flags = flags[j];
   holder(64)->fixcnt = 1;
   auto before = state(0);
-  EXPECT_EQ(touch(80, 1), "no buffer of list 0 can be taken for page 80: all are fixed, dirty "
-                          "or being flushed (gave up after 3 tries)");
+  EXPECT_EQ(touch(80, 1),
+            "no buffer of list 0 can be taken for page 80: all are fixed, dirty "
+            "or being flushed (gave up after 3 tries)");
   EXPECT_EQ(state(0), before);
   // Once one buffer has neither fix nor flag, that one is taken.
   pagebuf *free_one = holder(71);

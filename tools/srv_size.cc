@@ -18,7 +18,7 @@ constexpr int kKilobyte = 1024;
 constexpr int kPagesPerKb = PAGESIZE / kKilobyte;  // kilobytes per page
 constexpr int kArenaOverhead = 32;                 // a request plus this must stay below memlimit
 
-constexpr int64_t kMaxKb = 2097152;                 // no partition ends beyond 2 GiB
+constexpr int64_t kMaxKb = 2097152;  // no partition ends beyond 2 GiB
 
 __attribute__((format(printf, 2, 3))) int bad(std::string *why, const char *fmt, ...) {
   char text[200];
@@ -33,11 +33,13 @@ __attribute__((format(printf, 2, 3))) int bad(std::string *why, const char *fmt,
 // Kilobytes to bytes. The files are made before the values are checked, so an unchecked value
 // is held to 0 .. 2 GiB - 1 here (the check refuses it afterwards).
 int32_t bytes(int kb) {
-  return static_cast<int32_t>(std::min<int64_t>(std::clamp<int64_t>(kb, 0, kMaxKb) * kKilobyte, INT32_MAX));
+  return static_cast<int32_t>(
+      std::min<int64_t>(std::clamp<int64_t>(kb, 0, kMaxKb) * kKilobyte, INT32_MAX));
 }
 
 srv_part part_of(const cfgpart &p) {
-  return srv_part{std::string(p.path, strnlen(p.path, sizeof p.path)), bytes(p.offset), bytes(p.size)};
+  return srv_part{std::string(p.path, strnlen(p.path, sizeof p.path)), bytes(p.offset),
+                  bytes(p.size)};
 }
 
 // Lists, buffers, users, table structures, arena, flushpct: straight from the values.
@@ -67,9 +69,11 @@ int size_areas(const dbsconf &cfg, srv_geometry *g, std::string *why) {
   int64_t room = g->spaces[0].parts[0].size / PAGESIZE;
   if (filepages < 2 || bipages < 1) return bad(why, "log files or before-image area too small");
   if (need > room)
-    return bad(why, "head pages, log and before-image area (%lld pages) do not fit the first "
-               "partition of dbspace %s (%lld pages)", static_cast<long long>(need),
-               g->spaces[0].name.c_str(), static_cast<long long>(room));
+    return bad(why,
+               "head pages, log and before-image area (%lld pages) do not fit the first "
+               "partition of dbspace %s (%lld pages)",
+               static_cast<long long>(need), g->spaces[0].name.c_str(),
+               static_cast<long long>(room));
   g->lognfiles = cfg.l_num1;
   g->logfilepages = static_cast<int>(filepages);
   g->logfirst = srv_pagenr(0, static_cast<int32_t>(head));

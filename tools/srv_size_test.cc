@@ -122,8 +122,9 @@ TEST(SizingRules, HelpNamesEveryRule) {
 TEST_F(Sizing, AreasThatDoNotFitTheFirstPartitionAreRefused) {
   std::string why;
   EXPECT_EQ(size("P 31000\n", &why), SRV_BADGEOMETRY);
-  EXPECT_EQ(why, "head pages, log and before-image area (16103 pages) do not fit the first "
-                 "partition of dbspace ROOT (8000 pages)");
+  EXPECT_EQ(why,
+            "head pages, log and before-image area (16103 pages) do not fit the first "
+            "partition of dbspace ROOT (8000 pages)");
 }
 
 TEST_F(Sizing, ArchiveBufferMustFitTheArena) {

@@ -34,9 +34,11 @@ void header(FILE *out, const dbshead *h) {
           h->shmaddr);
   fprintf(out, "reads %d requests %d writes %d log writes %d hits %d before-image writes %d\n",
           h->st_reads, h->st_requests, h->st_writes, h->log_writes, h->st_hits, h->st_biflush);
-  fprintf(out, "naps: nofree %d biwait %d savewait %d readwait %d transit %d flushwait %d "
-          "archwait %d\n", h->st_nofree, h->st_biwait, h->st_savewait, h->st_readwait,
-          h->st_transit, h->st_flushwait, h->st_archwait);
+  fprintf(out,
+          "naps: nofree %d biwait %d savewait %d readwait %d transit %d flushwait %d "
+          "archwait %d\n",
+          h->st_nofree, h->st_biwait, h->st_savewait, h->st_readwait, h->st_transit,
+          h->st_flushwait, h->st_archwait);
 }
 
 void lists(FILE *out, const dbshead *h) {
@@ -47,8 +49,8 @@ void lists(FILE *out, const dbshead *h) {
     int holder = __atomic_load_n(&l.sema.lock, __ATOMIC_RELAXED) != 0 ? l.sema.owner : 0;
     char who[16] = "-";
     if (holder != 0) snprintf(who, sizeof who, "%d", holder);
-    fprintf(out, "%4d %8d %5d %5d %5d %8d %7s\n", i, l.nbufs, c.used, c.dirty, c.fixed,
-            c.flushing, who);
+    fprintf(out, "%4d %8d %5d %5d %5d %8d %7s\n", i, l.nbufs, c.used, c.dirty, c.fixed, c.flushing,
+            who);
   }
 }
 
@@ -71,7 +73,8 @@ void user(FILE *out, int i, const userslot &u) {
 }
 
 void users(FILE *out, const dbshead *h) {
-  fprintf(out, "slot     pid program        flags   wait           seen login               "
+  fprintf(out,
+          "slot     pid program        flags   wait           seen login               "
           "tty        host\n");
   for (int i = 0; i < h->nusers; i++)
     if (h->users[i].progname[0] != '\0') user(out, i, h->users[i]);

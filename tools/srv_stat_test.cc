@@ -43,11 +43,12 @@ TEST_F(Stat, HeaderAndCounters) {
   dbs()->st_savewait = 9, dbs()->st_readwait = 10, dbs()->st_transit = 11;
   dbs()->st_flushwait = 12, dbs()->st_archwait = 13;
   char first[100];
-  snprintf(first, sizeof first, "state 2 (not online), stamp 4711, flushpct 30, key %d at 0x40000000",
-           seg_.key());
+  snprintf(first, sizeof first,
+           "state 2 (not online), stamp 4711, flushpct 30, key %d at 0x40000000", seg_.key());
   EXPECT_EQ(line(0), first);
   EXPECT_EQ(line(1), "reads 1 requests 2 writes 3 log writes 4 hits 5 before-image writes 6");
-  EXPECT_EQ(line(2), "naps: nofree 7 biwait 8 savewait 9 readwait 10 transit 11 flushwait 12 archwait 13");
+  EXPECT_EQ(line(2),
+            "naps: nofree 7 biwait 8 savewait 9 readwait 10 transit 11 flushwait 12 archwait 13");
 }
 
 TEST_F(Stat, ListsCountTheirBuffersAndNameTheHolder) {
@@ -78,8 +79,9 @@ TEST_F(Stat, UsersInTheirSlotsWithTheirWaits) {
   time_t t = u->logintime;
   struct tm tm;
   strftime(login, sizeof login, "%Y-%m-%d %H:%M:%S", localtime_r(&t, &tm));
-  EXPECT_EQ(line(6), "slot     pid program        flags   wait           seen login               "
-                     "tty        host");
+  EXPECT_EQ(line(6),
+            "slot     pid program        flags   wait           seen login               "
+            "tty        host");
   EXPECT_EQ(line(7), std::string("   3     999 TOLVFLUSH      0x0004  S 17           4711 ") +
                          login + " /dev/pts/3 local");
   u->uflags = 0;

@@ -18,6 +18,10 @@
 //
 // See also: srv_size.h (sizing), srv_format.h (partition files), srv_pool.h (touch, verify),
 // srv_stat.h (the report), srv_create.h (the segment).
+#include <sys/sem.h>
+#include <sys/shm.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
@@ -26,9 +30,6 @@
 #include <cstring>
 #include <ctime>
 #include <string>
-#include <sys/sem.h>
-#include <sys/shm.h>
-#include <unistd.h>
 #include <vector>
 
 #include "ba/ba_conf.h"
@@ -67,39 +68,41 @@ int usage() {
 
 int help() {
   fputs(kUsage, stdout);
-  fputs("\n"
-        "  create              create the partition files that are missing (user tolv, mode\n"
-        "                      0660; as root), format every page, create the semaphores and\n"
-        "                      the segment at the configured key and address, and go online\n"
-        "  state N             set the DBS state (1 online; anything else takes it offline)\n"
-        "  flushpct N          set the percentage of a buffer list one flush pass examines\n"
-        "                      (-1 the whole list)\n"
-        "  touch FIRST COUNT   make COUNT pages from page number FIRST dirty with new contents,\n"
-        "                      as a server would; waits up to 30 seconds per page for a buffer\n"
-        "                      (numbers decimal, or hexadecimal after 0x)\n"
-        "  verify              compare every buffered page with its disk copy; exit 0 all clean\n"
-        "                      and equal, 2 some still dirty, 1 a clean page differs\n"
-        "  stat                report state, counters, buffer lists and registered users\n"
-        "  remove              take the DBS offline, wait up to 10 seconds for registered\n"
-        "                      processes to leave, remove the segment and the semaphores\n"
-        "\n"
-        "Settings from TOLVHOME and TOLVDBS, configuration from <home>/etc/<dbs>.cfg.\n\n",
-        stdout);
+  fputs(
+      "\n"
+      "  create              create the partition files that are missing (user tolv, mode\n"
+      "                      0660; as root), format every page, create the semaphores and\n"
+      "                      the segment at the configured key and address, and go online\n"
+      "  state N             set the DBS state (1 online; anything else takes it offline)\n"
+      "  flushpct N          set the percentage of a buffer list one flush pass examines\n"
+      "                      (-1 the whole list)\n"
+      "  touch FIRST COUNT   make COUNT pages from page number FIRST dirty with new contents,\n"
+      "                      as a server would; waits up to 30 seconds per page for a buffer\n"
+      "                      (numbers decimal, or hexadecimal after 0x)\n"
+      "  verify              compare every buffered page with its disk copy; exit 0 all clean\n"
+      "                      and equal, 2 some still dirty, 1 a clean page differs\n"
+      "  stat                report state, counters, buffer lists and registered users\n"
+      "  remove              take the DBS offline, wait up to 10 seconds for registered\n"
+      "                      processes to leave, remove the segment and the semaphores\n"
+      "\n"
+      "Settings from TOLVHOME and TOLVDBS, configuration from <home>/etc/<dbs>.cfg.\n\n",
+      stdout);
   fputs(srv_sizingrules(), stdout);
   return 0;
 }
 
 // ---- Arguments ------------------------------------------------------------------------------
 
-// A number in lo .. hi: decimal with an optional minus sign, or hexadecimal after "0x".
+// A number in lo .. hi: decimal digits with an optional minus sign, or hexadecimal digits after
+// "0x"; nothing else (no blanks, no plus sign).
 bool number(const char *text, long long lo, long long hi, long long *value) {
   bool hex = text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-  const char *digits = hex ? text + 2 : text;
-  if (*digits == '\0' || (hex && (*digits == '-' || *digits == '+')) || *digits == '+') return false;
+  const char *digits = hex ? text + 2 : text + (text[0] == '-');
+  const char *allowed = hex ? "0123456789abcdefABCDEF" : "0123456789";
+  if (*digits == '\0' || digits[strspn(digits, allowed)] != '\0') return false;
   errno = 0;
-  char *end = nullptr;
-  long long v = strtoll(digits, &end, hex ? 16 : 10);
-  if (errno != 0 || *end != '\0' || v < lo || v > hi) return false;
+  long long v = strtoll(hex ? digits : text, nullptr, hex ? 16 : 10);
+  if (errno != 0 || v < lo || v > hi) return false;
   *value = v;
   return true;
 }
@@ -169,18 +172,21 @@ int build(std::string *why) {
   g.state = 0;
   dbshead *h = nullptr;
   int r = srv_create(g, &h);
-  if (r == SRV_EXISTS) return failure("a segment or semaphore set with key %d exists already\n", g.key);
-  if (r != SRV_OK) return failure("cannot create the segment: %s (%s)\n", srv_strerror(r), strerror(errno));
+  if (r == SRV_EXISTS)
+    return failure("a segment or semaphore set with key %d exists already\n", g.key);
+  if (r != SRV_OK)
+    return failure("cannot create the segment: %s (%s)\n", srv_strerror(r), strerror(errno));
   if (srv_format(g, why) != SRV_OK) {
     srv_detach(h);
     srv_remove(g.key);
     return failure("cannot format the partitions: %s\n", why->c_str());
   }
   __atomic_store_n(&h->state, DBS_ONLINE, __ATOMIC_SEQ_CST);
-  printf("DBS %s created: key %d at 0x%08x, %d user slots, %d lists of %d buffers, %d log files "
-         "of %d pages from page %d, before-image area pages %d to %d\n", ba_settings.dbsname,
-         g.key, g.shmaddr, g.nusers, g.nlists, g.nbufs, g.lognfiles, g.logfilepages, g.logfirst,
-         g.bifirst, g.bilast);
+  printf(
+      "DBS %s created: key %d at 0x%08x, %d user slots, %d lists of %d buffers, %d log files "
+      "of %d pages from page %d, before-image area pages %d to %d\n",
+      ba_settings.dbsname, g.key, g.shmaddr, g.nusers, g.nlists, g.nbufs, g.lognfiles,
+      g.logfilepages, g.logfirst, g.bifirst, g.bilast);
   srv_detach(h);
   return 0;
 }
@@ -207,7 +213,8 @@ int set_field(T dbshead::*field, long long value) {
 
 int cmd_state(char **args) {
   long long v = 0;
-  if (!number(args[0], INT16_MIN, INT16_MAX, &v)) return bad_number("state", args[0], INT16_MIN, INT16_MAX);
+  if (!number(args[0], INT16_MIN, INT16_MAX, &v))
+    return bad_number("state", args[0], INT16_MIN, INT16_MAX);
   return set_field(&dbshead::state, v);
 }
 
@@ -219,12 +226,14 @@ int cmd_flushpct(char **args) {
 
 int cmd_touch(char **args) {
   long long first = 0, count = 0;
-  if (!number(args[0], 0, INT32_MAX, &first)) return bad_number("page number", args[0], 0, INT32_MAX);
+  if (!number(args[0], 0, INT32_MAX, &first))
+    return bad_number("page number", args[0], 0, INT32_MAX);
   if (!number(args[1], 1, INT32_MAX, &count)) return bad_number("count", args[1], 1, INT32_MAX);
   dbshead *h = nullptr;
   if (attach(&h) != 0) return 1;
   std::string why;
-  int r = srv_touch(static_cast<int32_t>(first), static_cast<int32_t>(count), srv_waitlimit{}, &why);
+  int r =
+      srv_touch(static_cast<int32_t>(first), static_cast<int32_t>(count), srv_waitlimit{}, &why);
   srv_detach(h);
   if (r == SRV_STOPPED) return failure("touch stopped by a signal\n");
   return r == SRV_OK ? 0 : failure("%s\n", why.c_str());
@@ -280,9 +289,11 @@ int cmd_remove(char **) {
   dbshead *h = nullptr;
   if (shm) {
     int r = srv_attach(key, &h);
-    if (r == SRV_NOTDBS) return failure("the segment of key %d is no DBS segment; not removed\n", key);
+    if (r == SRV_NOTDBS)
+      return failure("the segment of key %d is no DBS segment; not removed\n", key);
     if (r != SRV_OK)
-      return failure("cannot attach the segment of key %d: %s (%s)\n", key, srv_strerror(r), strerror(errno));
+      return failure("cannot attach the segment of key %d: %s (%s)\n", key, srv_strerror(r),
+                     strerror(errno));
     bm_dbs = h;
     take_offline(h);
     srv_detach(h);
@@ -299,7 +310,7 @@ struct command {
 };
 
 constexpr command kCommands[] = {
-    {"create", 0, cmd_create}, {"state", 1, cmd_state}, {"flushpct", 1, cmd_flushpct},
+    {"create", 0, cmd_create}, {"state", 1, cmd_state},   {"flushpct", 1, cmd_flushpct},
     {"touch", 2, cmd_touch},   {"verify", 0, cmd_verify}, {"stat", 0, cmd_stat},
     {"remove", 0, cmd_remove},
 };

@@ -4,14 +4,14 @@
 // every failure with its message and exit status. Creating a DBS gives the partition file to
 // the user tolv, so those tests need root.
 #include <gtest/gtest.h>
-
-#include <cerrno>
 #include <pwd.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include "bm/bm_globals.h"
 #include "testing/pool.h"
@@ -57,17 +57,24 @@ class Tolvdb : public testing::Test {
   // A valid configuration (1200 pages: head 0..2, log 3..302, before-image area 303..402),
   // followed by extra lines that overwrite earlier values.
   void configure(const std::string &extra = "") const {
-    inst.write("etc/testdbs.cfg",
-               "D " + std::to_string(key) + "\n"
-               "S 8 2000 200 80 0x40000000 1 0\n"
-               "C 300 1 2 8 4\n"
-               "O 0 10 3 256\n"
-               "R 32 30 0 1\n"
-               "P 200\n"
-               "B " + inst.path("log") + " 4 100\n"
-               "T " + inst.path("log") + " 4 100\n"
-               "F root " + device() + " 2400 0\n"
-               "L root 3 200\n" + extra);
+    inst.write("etc/testdbs.cfg", "D " + std::to_string(key) +
+                                      "\n"
+                                      "S 8 2000 200 80 0x40000000 1 0\n"
+                                      "C 300 1 2 8 4\n"
+                                      "O 0 10 3 256\n"
+                                      "R 32 30 0 1\n"
+                                      "P 200\n"
+                                      "B " +
+                                      inst.path("log") +
+                                      " 4 100\n"
+                                      "T " +
+                                      inst.path("log") +
+                                      " 4 100\n"
+                                      "F root " +
+                                      device() +
+                                      " 2400 0\n"
+                                      "L root 3 200\n" +
+                                      extra);
   }
   result run(const std::vector<std::string> &args) const {
     std::string out = inst.path("stdout"), err = inst.path("stderr");
@@ -95,7 +102,8 @@ class Tolvdb : public testing::Test {
     return head;
   }
   std::string disk_page(int32_t k, const std::string &file = "") const {
-    return (file.empty() ? tolvtest::read_file(device()) : file).substr(size_t(k) * PAGESIZE, PAGESIZE);
+    return (file.empty() ? tolvtest::read_file(device()) : file)
+        .substr(size_t(k) * PAGESIZE, PAGESIZE);
   }
   std::string with_key(const char *fmt) const {
     char text[300];
@@ -112,7 +120,8 @@ class Tolvdb : public testing::Test {
 class Created : public Tolvdb {
  protected:
   void SetUp() override {
-    if (geteuid() != 0 || getpwnam("tolv") == nullptr) GTEST_SKIP() << "needs root and the user tolv";
+    if (geteuid() != 0 || getpwnam("tolv") == nullptr)
+      GTEST_SKIP() << "needs root and the user tolv";
     configure();
     created = run({"create"});
     ASSERT_EQ(created.status, 0) << created.err;
@@ -195,8 +204,9 @@ TEST_F(Created, StateAndFlushpctAreWrittenAndReported) {
   result r = run({"stat"});
   EXPECT_EQ(r.status, 0);
   char first[120];
-  snprintf(first, sizeof first, "state 2 (not online), stamp %d, flushpct -1, key %d at 0x40000000\n",
-           head->dbsstamp, key);
+  snprintf(first, sizeof first,
+           "state 2 (not online), stamp %d, flushpct -1, key %d at 0x40000000\n", head->dbsstamp,
+           key);
   EXPECT_EQ(r.out.substr(0, strlen(first)), first);
   EXPECT_NE(r.out.find("   1      100     0     0     0        0       -\n"), std::string::npos);
   EXPECT_EQ(run({"flushpct", "0x32"}).status, 0);
@@ -220,8 +230,9 @@ TEST_F(Created, VerifyGivesItsThreeStatuses) {
   ASSERT_EQ(tolvtest::write_page(503, reinterpret_cast<const unsigned char *>(stale.data())), 0);
   r = run({"verify"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, "page 503 differs from its disk copy\n"
-                   "10 buffered pages: 9 equal, 0 dirty, 1 differing\n");
+  EXPECT_EQ(r.out,
+            "page 503 differs from its disk copy\n"
+            "10 buffered pages: 9 equal, 0 dirty, 1 differing\n");
   EXPECT_EQ(head->st_requests, 10);
 }
 
@@ -293,6 +304,9 @@ TEST_F(Tolvdb, BadNumbersAreNamed) {
       {{"touch", "-1", "1"}, "bad page number \"-1\": a number in 0 .. 2147483647"},
       {{"touch", "010x", "1"}, "bad page number \"010x\": a number in 0 .. 2147483647"},
       {{"touch", "0x", "1"}, "bad page number \"0x\": a number in 0 .. 2147483647"},
+      {{"touch", " 5", "1"}, "bad page number \" 5\": a number in 0 .. 2147483647"},
+      {{"touch", "+5", "1"}, "bad page number \"+5\": a number in 0 .. 2147483647"},
+      {{"touch", "0x-5", "1"}, "bad page number \"0x-5\": a number in 0 .. 2147483647"},
       {{"touch", "1", "0"}, "bad count \"0\": a number in 1 .. 2147483647"},
       {{"touch", "1", "99999999999"}, "bad count \"99999999999\": a number in 1 .. 2147483647"},
       {{"state", "32768"}, "bad state \"32768\": a number in -32768 .. 32767"},
@@ -327,15 +341,18 @@ TEST_F(Tolvdb, RemoteDbsIsRefused) {
   TempInstall::setenv("TOLVDBS", "testdbs@otherhost");
   result r = run({"stat"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "tolvdb: TOLVDBS names DBS testdbs on host otherhost; the stand-in works on "
-                   "local DBSs only\n");
+  EXPECT_EQ(r.err,
+            "tolvdb: TOLVDBS names DBS testdbs on host otherhost; the stand-in works on "
+            "local DBSs only\n");
 }
 
 TEST_F(Tolvdb, CommandsWithoutASegmentFail) {
   configure();
-  for (const std::vector<std::string> &args :
-       {std::vector<std::string>{"stat"}, {"verify"}, {"touch", "500", "1"}, {"state", "1"},
-        {"flushpct", "10"}}) {
+  for (const std::vector<std::string> &args : {std::vector<std::string>{"stat"},
+                                               {"verify"},
+                                               {"touch", "500", "1"},
+                                               {"state", "1"},
+                                               {"flushpct", "10"}}) {
     result r = run(args);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, with_key("tolvdb: no segment with key %d: DBS testdbs is not running\n"));
@@ -380,7 +397,8 @@ TEST_F(Created, ReservedPagesAreRefusedByTouch) {
 class CreateFails : public Tolvdb {
  protected:
   void SetUp() override {
-    if (geteuid() != 0 || getpwnam("tolv") == nullptr) GTEST_SKIP() << "needs root and the user tolv";
+    if (geteuid() != 0 || getpwnam("tolv") == nullptr)
+      GTEST_SKIP() << "needs root and the user tolv";
   }
   void expect_clean(const result &r, const std::string &err) const {
     EXPECT_EQ(r.status, 1);
@@ -398,8 +416,9 @@ TEST_F(CreateFails, OnAConfigurationCheck) {
 
 TEST_F(CreateFails, OnTheSizing) {
   configure("O 0 10 20 32\n");
-  expect_clean(run({"create"}), "tolvdb: cannot size the DBS: the archive buffer of 20 pages "
-                                "does not fit the arena of 32 kilobytes\n");
+  expect_clean(run({"create"}),
+               "tolvdb: cannot size the DBS: the archive buffer of 20 pages "
+               "does not fit the arena of 32 kilobytes\n");
 }
 
 TEST_F(CreateFails, OnAnExistingKey) {
