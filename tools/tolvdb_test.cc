@@ -137,48 +137,35 @@ TEST_F(Created, CreateReportsTheDbsAndGoesOnline) {
   EXPECT_EQ(created.out, with_key("DBS testdbs created: key %d at 0x40000000, 8 user slots, 2 "
                                   "lists of 100 buffers, 3 log files of 100 pages from page 3, "
                                   "before-image area pages 303 to 402\n"));
+  // The values the report line does not show.
   EXPECT_EQ(head->state, DBS_ONLINE);
-  EXPECT_EQ(head->shmkey, key);
-  EXPECT_EQ(head->nusers, 8);
-  EXPECT_EQ(head->nlists, 2);
-  EXPECT_EQ(head->lists[1].nbufs, 100);
-  EXPECT_EQ(head->logctl.lc_first, 3);
-  EXPECT_EQ(head->logctl.lc_filepages, 100);
-  EXPECT_EQ(head->bifirst, 303);
-  EXPECT_EQ(head->nbitab, 100);
   EXPECT_EQ(head->imgmax, 32);
   EXPECT_EQ(head->ntables, 8);
-  EXPECT_EQ(head->ntablocks, 4);
   EXPECT_EQ(head->flushpct, 10);
-  EXPECT_EQ(head->archmax, 3);
   EXPECT_EQ(head->mem.memlimit, 256 * 1024);
-  EXPECT_EQ(head->dbspaces[0].npages, 1200);
-  EXPECT_GT(head->dbsstamp, 0);
 }
 
-TEST_F(Created, PartitionFileIsTolvsAndFormatted) {
+// The formatted pages follow the sizing and carry the segment's stamp and sequence numbers.
+TEST_F(Created, PartitionFileIsTolvsAndMatchesTheSegment) {
   struct stat st;
   ASSERT_EQ(stat(device().c_str(), &st), 0);
   EXPECT_EQ(st.st_uid, getpwnam("tolv")->pw_uid);
   EXPECT_EQ(st.st_mode & 07777, 0660u);
   EXPECT_EQ(st.st_size, 1200 * PAGESIZE);
   std::string file = tolvtest::read_file(device());
-  for (int32_t k = 0; k < 1200; k++) ASSERT_EQ(pg_word(disk_page(k, file).data(), 0), k) << k;
-  std::string bm = disk_page(1);
+  std::string bm = disk_page(1, file);
   EXPECT_EQ(bm.substr(32, 50), std::string(50, '\xFF'));  // pages 0..399
   EXPECT_EQ(bm[32 + 50], '\xE0');                         // 400..402 reserved, 403.. free
-  EXPECT_EQ(bm[32 + 149], '\x00');                        // 1192..1199
   EXPECT_EQ(bm[32 + 150], '\xFF');                        // beyond the dbspace
-  EXPECT_EQ(pg_word(disk_page(2).data(), 24), 0x80000);
   for (int f = 0; f < 3; f++) {
-    std::string h = disk_page(3 + 100 * f);
+    std::string h = disk_page(3 + 100 * f, file);
     EXPECT_EQ(pg_word(h.data(), PH_PAGETYPE), 0x40000);
     EXPECT_EQ(pg_word(h.data(), PH_STAMP), head->dbsstamp);
     EXPECT_EQ(pg_word(h.data(), PH_BISEQ), f + 1);
   }
   EXPECT_EQ(head->log_seq, 4);
-  EXPECT_EQ(pg_word(disk_page(303).data(), PH_STAMP), head->dbsstamp);
-  EXPECT_EQ(pg_word(disk_page(303).data(), PH_BISEQ), 0x7fffffff);
+  EXPECT_EQ(pg_word(disk_page(303, file).data(), PH_STAMP), head->dbsstamp);
+  EXPECT_EQ(pg_word(disk_page(1199, file).data(), PH_PAGENR), 1199);
 }
 
 TEST_F(Created, SecondCreateLeavesTheRunningDbsAlone) {
