@@ -1,7 +1,7 @@
 // srv_layout: the stand-in's placement of the fixed pages and the reserved ranges of a dbspace.
 //
-// Principal entry points: srv_spaceareas (from a geometry or from a segment: one rule for the
-// formatter and for the page checks of touch), srv_pagepos (page addressing for reads).
+// Principal entry point: srv_spaceareas (from a geometry or from a segment: one rule for the
+// formatter and for the page checks of touch).
 //
 // See also: srv_layout.h (the page formats), srv_format (writes them).
 #include "tools/srv_layout.h"
@@ -62,21 +62,4 @@ srv_areas srv_spaceareas(const dbshead *h, int space) {
   const logctl &lc = h->logctl;
   return areas(space, h->dbspaces[space].npages, lc.lc_first,
                int64_t{lc.lc_nfiles} * lc.lc_filepages, h->bifirst, h->bilast);
-}
-
-bool srv_pagepos(const dbshead *h, int32_t page, const partition **part, int64_t *pos) {
-  int d = srv_spaceof(page);
-  int32_t p = srv_pageof(page);
-  if (page < 0 || d >= h->ndbspaces || p >= h->dbspaces[d].npages) return false;
-  const dbspace &s = h->dbspaces[d];
-  for (int i = 0; i < s.nparts; i++) {
-    int32_t n = s.parts[i].size / PAGESIZE;
-    if (p < n) {
-      *part = &s.parts[i];
-      *pos = int64_t{p} * PAGESIZE + s.parts[i].offset;
-      return true;
-    }
-    p -= n;
-  }
-  return false;
 }

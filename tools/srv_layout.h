@@ -18,7 +18,8 @@
 // Table map page: 0 pagenr | 8 and 12 -1 (next map page, none) | 24 pagetype PT_TABMAP |
 //   32 + 5 i: entry i of 402: i32 big-endian root page (-1 free), u8 flag
 //
-// See also: srv_format.h (writes these pages), srv_pool.h (refuses to touch reserved pages).
+// See also: srv_format.h (writes these pages), srv_pool.h (refuses to touch reserved pages),
+// bm/bm_io.h (page addressing onto the partitions).
 #pragma once
 
 #include <cstdint>
@@ -78,8 +79,3 @@ struct srv_areas {
 };
 srv_areas srv_spaceareas(const srv_geometry &g, int space);
 srv_areas srv_spaceareas(const dbshead *h, int space);
-
-// Where page lies: its partition and the byte position within the partition's device, by the
-// rule of the page I/O (pages run through the partitions in order). False when the page lies
-// outside the dbspaces or their partitions.
-bool srv_pagepos(const dbshead *h, int32_t page, const partition **part, int64_t *pos);

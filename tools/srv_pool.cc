@@ -13,18 +13,15 @@
 // See also: srv_pool.h (contents and lock rules), srv_layout.h (reserved pages).
 #include "tools/srv_pool.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <map>
 
+#include "ba/ba_msg.h"
 #include "ba/globals.h"
 #include "bm/bm_globals.h"
+#include "bm/bm_io.h"
 #include "bm/bm_sema.h"
 #include "tools/srv_create.h"
 #include "tools/srv_layout.h"
@@ -198,41 +195,16 @@ int touch_page(int32_t p, const srv_waitlimit &limit, std::string *why) {
   }
 }
 
-// ---- Reading pages for verify -------------------------------------------------------------
+// ---- Verify ----------------------------------------------------------------------------------
 
-// Reads pages by the page addressing rule, one read-only descriptor per partition device.
-class pagereader {
- public:
-  ~pagereader() {
-    for (const auto &[slot, fd] : fds_) close(fd);
-  }
-  int read(int32_t page, unsigned char *buf, std::string *why) {
-    const partition *part = nullptr;
-    int64_t pos = 0;
-    if (!srv_pagepos(bm_dbs, page, &part, &pos)) {
-      explain(why, "page %d lies outside the partitions", page);
-      return SRV_IO;
-    }
-    int fd = descriptor(part);
-    ssize_t n = fd < 0 ? -1 : pread(fd, buf, PAGESIZE, pos);
-    if (n == PAGESIZE) return SRV_OK;
-    if (n >= 0) errno = EIO;
-    explain(why, "cannot read page %d from %.*s: %s", page, static_cast<int>(sizeof part->device),
-            part->device, strerror(errno));
-    return SRV_IO;
-  }
-
- private:
-  int descriptor(const partition *part) {
-    auto it = fds_.find(part->fdslot);
-    if (it != fds_.end()) return it->second;
-    std::string device(part->device, strnlen(part->device, sizeof part->device));
-    int fd = open(device.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) fds_[part->fdslot] = fd;
-    return fd;
-  }
-  std::map<int, int> fds_;
-};
+// Reads the disk copy of page through the page I/O (which also logs a failure to the message
+// log). SRV_OK or SRV_IO with the reason.
+int read_disk(int32_t page, unsigned char *buf, std::string *why) {
+  if (bm_pread(page, buf, PIO_ANYPART) == 0) return SRV_OK;
+  explain(why, "cannot read page %d: %s", page,
+          iserrno > 0 ? strerror(iserrno) : ba_msgtext(iserrno));
+  return SRV_IO;
+}
 
 // A buffer's page number, flags and image, copied under the list semaphore.
 struct snapshot {
@@ -252,7 +224,7 @@ void take(buflist *l, const pagebuf *b, snapshot *s) {
 enum class verdict { unused, pending, equal, differs, unreadable };
 
 // What buffer b of list l holds (its page number in *page) compared with the disk.
-verdict look(buflist *l, const pagebuf *b, pagereader &disk, int32_t *page, std::string *why) {
+verdict look(buflist *l, const pagebuf *b, int32_t *page, std::string *why) {
   snapshot s;
   unsigned char ondisk[PAGESIZE];
   verdict v = verdict::differs;
@@ -261,7 +233,7 @@ verdict look(buflist *l, const pagebuf *b, pagereader &disk, int32_t *page, std:
     *page = s.pagenr;
     if (s.pagenr == NOPAGE) return verdict::unused;
     if ((s.flags & kPendingFlags) != 0) return verdict::pending;
-    if (disk.read(s.pagenr, ondisk, why) != SRV_OK) return verdict::unreadable;
+    if (read_disk(s.pagenr, ondisk, why) != SRV_OK) return verdict::unreadable;
     if (memcmp(s.page, ondisk, PAGESIZE) == 0) v = verdict::equal;
   }
   return v;
@@ -337,13 +309,13 @@ int srv_touch(int32_t first, int32_t count, const srv_waitlimit &limit, std::str
 
 int srv_verify(srv_verifycounts *counts, std::string *why) {
   *counts = srv_verifycounts{};
-  pagereader disk;
   int r = SRV_OK;
   for (int i = 0; i < bm_dbs->nlists; i++) {
     buflist *l = &bm_dbs->lists[i];
     for (int j = 0; j < l->nbufs; j++) {
+      if (term_req) return SRV_STOPPED;
       int32_t page = NOPAGE;
-      verdict v = look(l, &l->bufs[j], disk, &page, r == SRV_OK ? why : nullptr);
+      verdict v = look(l, &l->bufs[j], &page, r == SRV_OK ? why : nullptr);
       if (v == verdict::unreadable) r = SRV_IO;
       tally(v, page, counts);
     }

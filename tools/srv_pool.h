@@ -19,10 +19,11 @@
 //  (3) When nothing can be done, the list semaphore is released before the nap (marked in the
 //      own user slot: 'f' with the page while it is being flushed, 'P' while no buffer can be
 //      taken), so the flush daemon can clean buffers meanwhile.
-//  (4) srv_verify copies a buffer under its list semaphore and reads the disk after releasing.
+//  (4) srv_verify copies a buffer under its list semaphore and reads the disk (bm_pread) after
+//      releasing it.
 //
-// REQUIRES for srv_touch and srv_verify: an attached segment (bm_dbs) and bm_mypid; a user slot
-// (bm_myslot) makes the waits sleep and show instead of spinning.
+// REQUIRES for srv_touch and srv_verify: an attached and bound segment (bm_init); a user slot
+// (bm_usrin) makes the waits sleep and show instead of spinning.
 //
 // See also: srv_layout.h (reserved pages), flush/ (the daemon that cleans what srv_touch
 // dirties), bm/bm_sema.h (semaphores, naps, wait marking).
@@ -76,8 +77,9 @@ struct srv_verifycounts {
 
 // Compares every buffered page with its disk copy. A clean page that differs is looked at again
 // a few times before it counts as differing, so a page that is dirtied and written between the
-// copy and the read is not mistaken for a lost write. SRV_OK, or SRV_IO when a page could not
-// be read (it counts as differing; why names the first).
+// copy and the read is not mistaken for a lost write. SRV_OK; SRV_IO when a page could not be
+// read (it counts as differing; why names the first); SRV_STOPPED when the stop flag term_req
+// was set (looked at before each buffer).
 int srv_verify(srv_verifycounts *counts, std::string *why);
 // The exit status of a verification: 1 when a clean page differs, else 2 when a page is
 // still dirty, else 0.

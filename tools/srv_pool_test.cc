@@ -13,22 +13,28 @@
 #include <set>
 #include <tuple>
 
+#include "ba/ba_msg.h"
 #include "ba/globals.h"
 #include "bm/bm_globals.h"
+#include "bm/bm_io.h"
 #include "bm/bm_sema.h"
-#include "testing/pool.h"
+#include "flush/ad_check.h"
 #include "testing/segment.h"
 #include "tools/srv_format.h"
 
 namespace {
 
 using tolvtest::eventually;
-using tolvtest::flush_dirty;
 
 constexpr srv_waitlimit kShort{3, 1};  // give up quickly
 constexpr srv_waitlimit kLong{20000, 1};
 
 int32_t pagenr_of(const pagebuf *b) { return pg_word(b->page, PH_PAGENR); }
+
+// The daemon's flush pass over every list, writing every dirty unfixed buffer.
+void flush_all() {
+  for (int i = 0; i < bm_dbs->nlists; i++) ad_flush(&bm_dbs->lists[i], AD_ALLBUFFERS);
+}
 
 // small_geometry: 2 lists of 8 buffers; pages 64..71 and 80..87 go to list 0, 72..79 to list 1.
 class Pool : public tolvtest::SegmentTest {
@@ -51,6 +57,12 @@ class Pool : public tolvtest::SegmentTest {
   int used(int i) const {
     int n = 0;
     for (int b = 0; b < list(i).nbufs; b++) n += pagenr_of(&list(i).bufs[b]) != NOPAGE;
+    return n;
+  }
+  int dirty() const {
+    int n = 0;
+    for (int i = 0; i < dbs()->nlists; i++)
+      for (int b = 0; b < list(i).nbufs; b++) n += (list(i).bufs[b].flags & BF_DIRTY) != 0;
     return n;
   }
   // srv_touch's reason, "" on success.
@@ -157,7 +169,8 @@ TEST_F(Pool, RetouchChangesTheBufferInPlaceWithAHigherVersion) {
 
 TEST_F(Pool, NeverTakesAFixedOrFlaggedBuffer) {
   ASSERT_EQ(touch(64, 8), "");
-  ASSERT_EQ(flush_dirty(), 8);
+  flush_all();
+  ASSERT_EQ(dirty(), 0);
   const uint32_t flags[] = {0,          BF_NEW,     BF_BEFIMG,   BF_LOCIMG,
                             BF_READING, BF_SAVEOLD, BF_FLUSHING, BF_ARCHIVED};
   for (int j = 0; j < 8; j++) holder(64 + j)->flags = flags[j];
@@ -192,7 +205,7 @@ TEST_F(Pool, IndexAndChainStayConsistentUnderReplacement) {
     int32_t page = pick(gen) * 16 + static_cast<int32_t>(gen() % 8);  // 64 .. 999
     std::string why = touch(page, 1);
     if (!why.empty()) {
-      ASSERT_GT(flush_dirty(), 0);
+      flush_all();
       ASSERT_EQ(touch(page, 1), "");
     }
     ASSERT_NE(holder(page), nullptr);
@@ -213,7 +226,7 @@ TEST_F(Pool, WaitReleasesTheListAndShowsForAFreeBuffer) {
   // The waiter does not hold the list semaphore: it can be taken meanwhile.
   EXPECT_TRUE(eventually([&] { return bm_tas(&list(0).sema) == 0; }));
   bm_v(&list(0).sema);
-  EXPECT_EQ(flush_dirty(), 8);
+  flush_all();
   EXPECT_EQ(tolvtest::wait_child(child), 0);
   EXPECT_NE(holder(80), nullptr);
   EXPECT_EQ(u.uflags & US_WAITING, 0u);
@@ -247,7 +260,7 @@ TEST_F(Pool, VerifyTellsCleanDirtyAndDiffering) {
   EXPECT_EQ(c.buffered, 6);
   EXPECT_EQ(c.dirty, 6);
   EXPECT_EQ(srv_verifystatus(c), 2);
-  ASSERT_EQ(flush_dirty(), 6);
+  flush_all();
   c = verify();
   EXPECT_EQ(c.equal, 6);
   EXPECT_EQ(c.dirty, 0);
@@ -255,7 +268,7 @@ TEST_F(Pool, VerifyTellsCleanDirtyAndDiffering) {
   // A clean page whose disk copy changed behind the pool's back: a lost or torn write.
   unsigned char other[PAGESIZE];
   srv_fillpage(other, 73, 1);
-  ASSERT_EQ(tolvtest::write_page(73, other), 0);
+  ASSERT_EQ(bm_pwrite(73, other, PIO_ANYPART), 0);
   c = verify();
   EXPECT_EQ(c.equal, 5);
   EXPECT_EQ(c.differing, 1);
@@ -273,10 +286,10 @@ TEST_F(Pool, VerifyOfAnUntouchedPoolFindsNothing) {
 
 TEST_F(Pool, WrittenPagesReachTheDiskWhole) {
   ASSERT_EQ(touch(64, 3), "");
-  ASSERT_EQ(flush_dirty(), 3);
+  flush_all();
   unsigned char disk[PAGESIZE];
   for (int32_t p = 64; p < 67; p++) {
-    ASSERT_EQ(tolvtest::read_page(p, disk), 0);
+    ASSERT_EQ(bm_pread(p, disk, PIO_ANYPART), 0);
     EXPECT_TRUE(srv_pageok(disk, p)) << p;
   }
 }
@@ -324,21 +337,23 @@ TEST_F(Pool, FixedPageIsNotChanged) {
   EXPECT_EQ(std::string(reinterpret_cast<char *>(holder(64)->page), PAGESIZE), before);
 }
 
-TEST_F(Pool, StopFlagEndsTouchBeforeTheNextPage) {
+TEST_F(Pool, StopFlagEndsTouchAndVerify) {
   term_req = 1;
   EXPECT_EQ(srv_touch(64, 2, kShort, nullptr), SRV_STOPPED);
   EXPECT_EQ(used(0), 0);
+  srv_verifycounts c;
+  EXPECT_EQ(srv_verify(&c, nullptr), SRV_STOPPED);
   term_req = 0;
 }
 
 TEST_F(Pool, UnreadablePageCountsAsDifferingWithTheReason) {
   ASSERT_EQ(touch(64, 1), "");
-  ASSERT_EQ(flush_dirty(), 1);
+  flush_all();
   ASSERT_EQ(truncate(inst_.path("rootdbs").c_str(), 0), 0);
   srv_verifycounts c;
   std::string why;
   EXPECT_EQ(srv_verify(&c, &why), SRV_IO);
-  EXPECT_EQ(why, "cannot read page 64 from " + inst_.path("rootdbs") + ": Input/output error");
+  EXPECT_EQ(why, std::string("cannot read page 64: ") + ba_msgtext(-410));
   EXPECT_EQ(c.differing, 1);
   EXPECT_EQ(srv_verifystatus(c), 1);
 }

@@ -35,8 +35,11 @@
 #include "ba/ba_conf.h"
 #include "ba/ba_msg.h"
 #include "ba/globals.h"
+#include "ba/ba_sys.h"
 #include "bm/bm_globals.h"
+#include "bm/bm_init.h"
 #include "bm/bm_sema.h"
+#include "bm/bm_user.h"
 #include "tools/srv_create.h"
 #include "tools/srv_format.h"
 #include "tools/srv_pool.h"
@@ -48,7 +51,8 @@ namespace {
 constexpr const char *kUsage =
     "usage: tolvdb create | state N | flushpct N | touch FIRST COUNT | verify | stat | remove | "
     "--help\n";
-constexpr int kUnregistered = 1000000;  // bm_myuindex while attached but not registered
+constexpr const char *kUserName = "TOLVDB";  // in the user table while touch or verify works
+constexpr const char *kHost = "local";
 constexpr int kLeaveMs = 10000;         // remove waits this long for registered processes
 constexpr int kLeaveNapMs = 10;
 
@@ -137,27 +141,48 @@ int load_settings() {
   return read_conf(0);
 }
 
-// Attaches the configured DBS's segment and makes this process an attached, unregistered user.
-int attach(dbshead **h) {
-  int key = dbsconfig.dbskey;
-  int r = srv_attach(key, h);
-  if (r == SRV_SHMGET && errno == ENOENT)
+int attach_failure(int key) {
+  if (iserrno == ENOENT)
     return failure("no segment with key %d: DBS %s is not running\n", key, ba_settings.dbsname);
-  if (r == SRV_NOTDBS) return failure("the segment of key %d is no DBS segment\n", key);
-  if (r != SRV_OK)
-    return failure("cannot attach the segment of key %d: %s (%s)\n", key, srv_strerror(r),
-                   strerror(errno));
-  if (dbsconfig.shmaddr != 0 && (*h)->shmaddr != dbsconfig.shmaddr) {
-    failure("the segment of key %d lies at 0x%08x, the configuration names 0x%08x\n", key,
-            (*h)->shmaddr, dbsconfig.shmaddr);
-    srv_detach(*h);
-    return 1;
-  }
-  bm_dbs = *h;
-  bm_mypid = getpid();
-  bm_myuindex = kUnregistered;
+  return failure("cannot attach the segment of key %d: %s\n", key,
+                 iserrno > 0 ? strerror(iserrno) : ba_msgtext(iserrno));
+}
+
+// Attaches the configured DBS's segment at the configured address and binds the buffer manager
+// to it. The attach compares the header's own address only when no address is configured; a
+// segment mapped at another address than its creator's holds no valid pointer, so that is
+// refused here as well.
+int attach() {
+  int key = dbsconfig.dbskey;
+  dbshead *h = bm_init(key, dbsconfig.shmaddr);
+  if (h == nullptr) return attach_failure(key);
+  if (h->shmaddr != reinterpret_cast<uintptr_t>(h))
+    return failure("the segment of key %d was made for address 0x%08x, the configuration "
+                   "names 0x%08x\n", key, h->shmaddr, dbsconfig.shmaddr);
   return 0;
 }
+
+// A first SIGINT, SIGTERM or SIGHUP sets the stop flag: the work ends at its next look and the
+// user slot is released. A second one ends the process at once.
+void on_stop(int sig) {
+  if (term_req) {
+    signal(sig, SIG_DFL);
+    raise(sig);
+  }
+  term_req = 1;
+}
+
+// Attaches and registers as the DBS user "TOLVDB", so that the waits of the work show in the
+// user table and the process sleeps instead of spinning on a held semaphore.
+int enter() {
+  if (attach() != 0) return 1;
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) ba_signal(sig, on_stop);
+  if (bm_usrin(bm_dbs, kUserName, "", "", kHost) != 0)
+    return failure("cannot register in DBS %s: %s\n", ba_settings.dbsname, ba_msgtext(iserrno));
+  return 0;
+}
+
+void leave() { bm_usrout(bm_mypid); }
 
 // ---- Commands ----------------------------------------------------------------------------------
 
@@ -201,13 +226,11 @@ int cmd_create(char **) {
   return r;
 }
 
-// Stores value into a 16- or 32-bit header field of the attached segment.
+// Stores value into a 16- or 32-bit header field of the configured DBS.
 template <class T>
 int set_field(T dbshead::*field, long long value) {
-  dbshead *h = nullptr;
-  if (attach(&h) != 0) return 1;
-  __atomic_store_n(&(h->*field), static_cast<T>(value), __ATOMIC_SEQ_CST);
-  srv_detach(h);
+  if (attach() != 0) return 1;
+  __atomic_store_n(&(bm_dbs->*field), static_cast<T>(value), __ATOMIC_SEQ_CST);
   return 0;
 }
 
@@ -229,23 +252,22 @@ int cmd_touch(char **args) {
   if (!number(args[0], 0, INT32_MAX, &first))
     return bad_number("page number", args[0], 0, INT32_MAX);
   if (!number(args[1], 1, INT32_MAX, &count)) return bad_number("count", args[1], 1, INT32_MAX);
-  dbshead *h = nullptr;
-  if (attach(&h) != 0) return 1;
+  if (enter() != 0) return 1;
   std::string why;
   int r =
       srv_touch(static_cast<int32_t>(first), static_cast<int32_t>(count), srv_waitlimit{}, &why);
-  srv_detach(h);
+  leave();
   if (r == SRV_STOPPED) return failure("touch stopped by a signal\n");
   return r == SRV_OK ? 0 : failure("%s\n", why.c_str());
 }
 
 int cmd_verify(char **) {
-  dbshead *h = nullptr;
-  if (attach(&h) != 0) return 1;
+  if (enter() != 0) return 1;
   srv_verifycounts c;
   std::string why;
   int r = srv_verify(&c, &why);
-  srv_detach(h);
+  leave();
+  if (r == SRV_STOPPED) return failure("verify stopped by a signal\n");
   if (r != SRV_OK) failure("%s\n", why.c_str());
   for (int32_t page : c.differ) printf("page %d differs from its disk copy\n", page);
   printf("%d buffered pages: %d equal, %d dirty, %d differing\n", c.buffered, c.equal, c.dirty,
@@ -254,10 +276,8 @@ int cmd_verify(char **) {
 }
 
 int cmd_stat(char **) {
-  dbshead *h = nullptr;
-  if (attach(&h) != 0) return 1;
-  srv_stat(stdout, h);
-  srv_detach(h);
+  if (attach() != 0) return 1;
+  srv_stat(stdout, bm_dbs);
   return 0;
 }
 
@@ -294,10 +314,8 @@ int cmd_remove(char **) {
     if (r != SRV_OK)
       return failure("cannot attach the segment of key %d: %s (%s)\n", key, srv_strerror(r),
                      strerror(errno));
-    bm_dbs = h;
     take_offline(h);
     srv_detach(h);
-    bm_dbs = nullptr;
   }
   int r = srv_remove(key);
   return r == SRV_OK ? 0 : failure("%s of key %d: %s\n", srv_strerror(r), key, strerror(errno));

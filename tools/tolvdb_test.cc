@@ -12,9 +12,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
+#include <cstring>
 
 #include "bm/bm_globals.h"
-#include "testing/pool.h"
+#include "bm/bm_init.h"
+#include "bm/bm_io.h"
+#include "flush/ad_check.h"
 #include "testing/segment.h"
 #include "tools/srv_create.h"
 #include "tools/srv_layout.h"
@@ -93,13 +97,14 @@ class Tolvdb : public testing::Test {
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, tolvtest::read_file(out),
             tolvtest::read_file(err)};
   }
-  // Attaches the DBS in the test process, as the buffer-manager helpers of the tests need it.
+  // Attaches the DBS in the test process and binds the buffer manager to it.
   dbshead *attach() {
-    if (head == nullptr && srv_attach(key, &head) == SRV_OK) {
-      bm_dbs = head;
-      bm_mypid = getpid();
-    }
+    if (head == nullptr && srv_attach(key, &head) == SRV_OK) bm_bind(head);
     return head;
+  }
+  // The daemon's flush pass over every list.
+  void flush_all() const {
+    for (int i = 0; i < head->nlists; i++) ad_flush(&head->lists[i], AD_ALLBUFFERS);
   }
   std::string disk_page(int32_t k, const std::string &file = "") const {
     return (file.empty() ? tolvtest::read_file(device()) : file)
@@ -172,7 +177,7 @@ TEST_F(Created, SecondCreateLeavesTheRunningDbsAlone) {
   unsigned char marker[PAGESIZE] = {};
   pg_setword(marker, 0, 500);
   pg_setword(marker, 100, 0x5a5a5a5a);
-  ASSERT_EQ(tolvtest::write_page(500, marker), 0);
+  ASSERT_EQ(bm_pwrite(500, marker, PIO_ANYPART), 0);
   result r = run({"create"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, with_key("tolvdb: a segment or semaphore set with key %d exists already\n"));
@@ -209,18 +214,63 @@ TEST_F(Created, VerifyGivesItsThreeStatuses) {
   r = run({"verify"});
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.out, "10 buffered pages: 0 equal, 10 dirty, 0 differing\n");
-  ASSERT_EQ(tolvtest::flush_dirty(), 10);
+  flush_all();
   r = run({"verify"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "10 buffered pages: 10 equal, 0 dirty, 0 differing\n");
   std::string stale = disk_page(400);  // some other page's image
-  ASSERT_EQ(tolvtest::write_page(503, reinterpret_cast<const unsigned char *>(stale.data())), 0);
+  ASSERT_EQ(bm_pwrite(503, stale.data(), PIO_ANYPART), 0);
   r = run({"verify"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out,
             "page 503 differs from its disk copy\n"
             "10 buffered pages: 9 equal, 0 dirty, 1 differing\n");
   EXPECT_EQ(head->st_requests, 10);
+}
+
+// Fills both lists with dirty pages and starts a touch that must wait for a buffer; returns the
+// forked child that runs it (exit 0 when tolvdb ended with status and err) and its user slot.
+class Waiting : public Created {
+ protected:
+  pid_t start(int status, const std::string &err) {
+    // 100 pages in each list: 96 from eight-page groups in turn, then four more in each.
+    for (auto [first, count] : {std::pair{"416", "192"}, {"608", "4"}, {"616", "4"}})
+      EXPECT_EQ(run({"touch", first, count}).status, 0);
+    pid_t child = tolvtest::fork_child([this, status, err] {
+      result r = run({"touch", "620", "1"});  // list 1
+      return r.status == status && r.err == err ? 0 : 1;
+    });
+    EXPECT_TRUE(tolvtest::eventually([this] { return (slot = waiter()) != nullptr; }));
+    return child;
+  }
+  // The slot of a process registered as TOLVDB that waits for a buffer, or null.
+  const userslot *waiter() const {
+    for (int i = 0; i < head->nusers; i++) {
+      const userslot &u = head->users[i];
+      if (strcmp(u.progname, "TOLVDB") == 0 && (u.uflags & US_WAITING) != 0 && u.waitkind == 'P')
+        return &u;
+    }
+    return nullptr;
+  }
+  const userslot *slot = nullptr;
+};
+
+TEST_F(Waiting, TouchShowsItsWaitAndEndsWhenTheFlushPassCleans) {
+  pid_t child = start(0, "");
+  ASSERT_NE(slot, nullptr);
+  EXPECT_STREQ(slot->host, "local");
+  flush_all();
+  EXPECT_EQ(tolvtest::wait_child(child), 0);
+  EXPECT_EQ(slot->progname[0], '\0');  // released
+  EXPECT_EQ(pg_word(head->lists[1].tail->page, 0), 620);
+}
+
+TEST_F(Waiting, SignalEndsTheTouchAndReleasesTheSlot) {
+  pid_t child = start(1, "tolvdb: touch stopped by a signal\n");
+  ASSERT_NE(slot, nullptr);
+  kill(slot->pid, SIGTERM);
+  EXPECT_EQ(tolvtest::wait_child(child), 0);
+  EXPECT_EQ(slot->progname[0], '\0');
 }
 
 TEST_F(Created, TouchTakesHexadecimalPageNumbers) {
@@ -358,7 +408,8 @@ TEST_F(Tolvdb, ForeignSegmentIsNeitherUsedNorRemoved) {
   EXPECT_EQ(r.err, with_key("tolvdb: the segment of key %d is no DBS segment; not removed\n"));
   r = run({"stat"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, with_key("tolvdb: the segment of key %d is no DBS segment\n"));
+  EXPECT_EQ(r.err, with_key("tolvdb: cannot attach the segment of key %d: Shared memory segment "
+                            "is not a DBS segment (wrong magic)\n"));
   EXPECT_EQ(shmget(key, 0, 0), id);
   shmctl(id, IPC_RMID, nullptr);
 }
@@ -367,8 +418,8 @@ TEST_F(Created, SegmentAtAnotherAddressThanConfiguredIsRefused) {
   configure("S 8 2000 200 80 0x50000000 1 0\n");
   result r = run({"stat"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, with_key("tolvdb: the segment of key %d lies at 0x40000000, the configuration "
-                            "names 0x50000000\n"));
+  EXPECT_EQ(r.err, with_key("tolvdb: the segment of key %d was made for address 0x40000000, the "
+                            "configuration names 0x50000000\n"));
 }
 
 TEST_F(Created, ReservedPagesAreRefusedByTouch) {
