@@ -34,8 +34,8 @@
 
 #include "ba/ba_conf.h"
 #include "ba/ba_msg.h"
-#include "ba/globals.h"
 #include "ba/ba_sys.h"
+#include "ba/globals.h"
 #include "bm/bm_globals.h"
 #include "bm/bm_init.h"
 #include "bm/bm_sema.h"
@@ -53,7 +53,7 @@ constexpr const char *kUsage =
     "--help\n";
 constexpr const char *kUserName = "TOLVDB";  // in the user table while touch or verify works
 constexpr const char *kHost = "local";
-constexpr int kLeaveMs = 10000;         // remove waits this long for registered processes
+constexpr int kLeaveMs = 10000;  // remove waits this long for registered processes
 constexpr int kLeaveNapMs = 10;
 
 __attribute__((format(printf, 1, 2))) int failure(const char *fmt, ...) {
@@ -157,8 +157,10 @@ int attach() {
   dbshead *h = bm_init(key, dbsconfig.shmaddr);
   if (h == nullptr) return attach_failure(key);
   if (h->shmaddr != reinterpret_cast<uintptr_t>(h))
-    return failure("the segment of key %d was made for address 0x%08x, the configuration "
-                   "names 0x%08x\n", key, h->shmaddr, dbsconfig.shmaddr);
+    return failure(
+        "the segment of key %d was made for address 0x%08x, the configuration "
+        "names 0x%08x\n",
+        key, h->shmaddr, dbsconfig.shmaddr);
   return 0;
 }
 

@@ -3,6 +3,7 @@
 // header, touch and verify give verify's three exit statuses, remove leaves no IPC object; and
 // every failure with its message and exit status. Creating a DBS gives the partition file to
 // the user tolv, so those tests need root.
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/sem.h>
@@ -14,6 +15,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 
 #include "bm/bm_globals.h"
 #include "bm/bm_init.h"
@@ -80,16 +82,17 @@ class Tolvdb : public testing::Test {
                                       "L root 3 200\n" +
                                       extra);
   }
-  result run(const std::vector<std::string> &args) const {
+  // Runs tolvdb (or program) with args; its standard streams go to files that are read back.
+  result run(const std::vector<std::string> &args, const char *program = TOLVDB_PATH) const {
     std::string out = inst.path("stdout"), err = inst.path("stderr");
     fflush(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
       if (!freopen(out.c_str(), "w", stdout) || !freopen(err.c_str(), "w", stderr)) _exit(99);
-      std::vector<char *> argv{const_cast<char *>(TOLVDB_PATH)};
+      std::vector<char *> argv{const_cast<char *>(program)};
       for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
       argv.push_back(nullptr);
-      execv(TOLVDB_PATH, argv.data());
+      execv(program, argv.data());
       _exit(98);
     }
     int status = 0;
@@ -271,6 +274,51 @@ TEST_F(Waiting, SignalEndsTheTouchAndReleasesTheSlot) {
   kill(slot->pid, SIGTERM);
   EXPECT_EQ(tolvtest::wait_child(child), 0);
   EXPECT_EQ(slot->progname[0], '\0');
+}
+
+// The stand-in with the real daemon, installed in the temporary installation as the daemon's
+// installation check demands (root, group tolv, mode 04750).
+class WithDaemon : public Created {
+ protected:
+  void SetUp() override {
+    Created::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    std::string bin = inst.path("bin/tolvflush");
+    std::filesystem::copy_file(TOLVFLUSH_PATH, bin);
+    ASSERT_EQ(chown(bin.c_str(), 0, getgrnam("tolv")->gr_gid), 0);
+    ASSERT_EQ(chmod(bin.c_str(), 04750), 0);
+  }
+  void TearDown() override {
+    if (const userslot *u = daemon()) kill(u->pid, SIGKILL);  // a failed test leaves none behind
+  }
+  const userslot *daemon() const {
+    for (int i = 0; head != nullptr && i < head->nusers; i++)
+      if (strcmp(head->users[i].progname, "TOLVFLUSH") == 0) return &head->users[i];
+    return nullptr;
+  }
+  int dirty() const {
+    int n = 0;
+    for (int i = 0; i < head->nlists; i++)
+      for (int b = 0; b < head->lists[i].nbufs; b++)
+        n += (head->lists[i].bufs[b].flags & BF_DIRTY) != 0;
+    return n;
+  }
+};
+
+TEST_F(WithDaemon, DaemonCleansWhatTouchDirtiedAndLeavesOnRemove) {
+  ASSERT_EQ(run({"flushpct", "-1"}).status, 0);
+  result d = run({"testdbs"}, TOLVFLUSH_PATH);
+  ASSERT_EQ(d.status, 0) << d.err;  // the parent; the daemon goes on in the background
+  ASSERT_TRUE(tolvtest::eventually([this] { return daemon() != nullptr; }));
+  ASSERT_EQ(run({"touch", "500", "150"}).status, 0);
+  EXPECT_TRUE(tolvtest::eventually([this] { return dirty() == 0; }));
+  result r = run({"verify"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "150 buffered pages: 150 equal, 0 dirty, 0 differing\n");
+  r = run({"remove"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(daemon(), nullptr);  // it left its slot when the DBS went offline
 }
 
 TEST_F(Created, TouchTakesHexadecimalPageNumbers) {
