@@ -11,7 +11,8 @@
 // Semaphore numbers run from 1 in that order: archsem, imgsem, usersem, logsem, actsem,
 // freesem, tabsem, memsem, mapsem, seqsem, sesssem, the ctlarea's, the table locks, the list
 // semaphores, then the buffer semaphores list by list; each has a waiter mask of its own.
-// `state` is set online (1) last, once everything else is in place.
+// `state` (online, 1, unless the geometry asks for another) is stored last, once everything
+// else is in place.
 //
 // See also: srv_create.h (contract), bm/shmstruct.h (the format), bm_sema (bm_seminit), bm_mem
 // (bm_meminit lays out the arena).
@@ -308,7 +309,7 @@ void fill(dbshead *h, const srv_geometry &g, int semid, const layout &l) {
   h->sessctr = kFirstSession;
   h->flushpct = g.flushpct;
   h->dbsstamp = g.dbsstamp;
-  __atomic_store_n(&h->state, g.state, __ATOMIC_SEQ_CST);  // last: online, the DBS is usable
+  __atomic_store_n(&h->state, g.state, __ATOMIC_SEQ_CST);  // last: everything is in place
 }
 
 // Removes what a failed creation made, keeping the errno that explains the failure.
