@@ -21,6 +21,7 @@
 #include "bm/bm_init.h"
 #include "bm/bm_io.h"
 #include "flush/ad_check.h"
+#include "testing/installed.h"
 #include "testing/segment.h"
 #include "tools/srv_create.h"
 #include "tools/srv_layout.h"
@@ -33,78 +34,22 @@ constexpr const char *kUsage =
     "usage: tolvdb create | state N | flushpct N | touch FIRST COUNT | verify | stat | remove | "
     "--help\n";
 
-struct result {
-  int status;
-  std::string out, err;
-};
+using result = tolvtest::runresult;
 
 bool no_ipc(int key) { return shmget(key, 0, 0) < 0 && semget(key, 0, 0) < 0; }
 
-int free_key() {
-  int key;
-  do key = tolvtest::random_key();
-  while (!no_ipc(key));
-  return key;
-}
-
+// The DBS of a temporary installation (tolvtest::InstalledDbs), with the names these tests use.
 class Tolvdb : public testing::Test {
  protected:
-  Tolvdb() : key(free_key()) {
-    TempInstall::setenv("TOLVLANG", "eng");
-    tolvtest::make_dirs(inst.path("dev"));
-  }
-  ~Tolvdb() override {
-    srv_detach(head);
-    bm_dbs = nullptr;
-    srv_remove(key);
-  }
-
-  std::string device() const { return inst.path("dev/root.dbs"); }
-  // A valid configuration (1200 pages: head 0..2, log 3..302, before-image area 303..402),
-  // followed by extra lines that overwrite earlier values.
-  void configure(const std::string &extra = "") const {
-    inst.write("etc/testdbs.cfg", "D " + std::to_string(key) +
-                                      "\n"
-                                      "S 8 2000 200 80 0x40000000 1 0\n"
-                                      "C 300 1 2 8 4\n"
-                                      "O 0 10 3 256\n"
-                                      "R 32 30 0 1\n"
-                                      "P 200\n"
-                                      "B " +
-                                      inst.path("log") +
-                                      " 4 100\n"
-                                      "T " +
-                                      inst.path("log") +
-                                      " 4 100\n"
-                                      "F root " +
-                                      device() +
-                                      " 2400 0\n"
-                                      "L root 3 200\n" +
-                                      extra);
-  }
-  // Runs tolvdb (or program) with args; its standard streams go to files that are read back.
-  result run(const std::vector<std::string> &args, const char *program = TOLVDB_PATH) const {
-    std::string out = inst.path("stdout"), err = inst.path("stderr");
-    fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-      if (!freopen(out.c_str(), "w", stdout) || !freopen(err.c_str(), "w", stderr)) _exit(99);
-      std::vector<char *> argv{const_cast<char *>(program)};
-      for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-      argv.push_back(nullptr);
-      execv(program, argv.data());
-      _exit(98);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, tolvtest::read_file(out),
-            tolvtest::read_file(err)};
+  std::string device() const { return dbs.device(); }
+  void configure(const std::string &extra = "") const { dbs.configure(extra); }
+  // Runs tolvdb (or program) with args.
+  result run(const std::vector<std::string> &args,
+             const std::string &program = tolvtest::tolvdb_path()) const {
+    return dbs.run(program, args);
   }
   // Attaches the DBS in the test process and binds the buffer manager to it.
-  dbshead *attach() {
-    if (head == nullptr && srv_attach(key, &head) == SRV_OK) bm_bind(head);
-    return head;
-  }
+  dbshead *attach() { return head = dbs.attach(); }
   // The daemon's flush pass over every list.
   void flush_all() const {
     for (int i = 0; i < head->nlists; i++) ad_flush(&head->lists[i], AD_ALLBUFFERS);
@@ -119,8 +64,9 @@ class Tolvdb : public testing::Test {
     return text;
   }
 
-  TempInstall inst;
-  int key;
+  tolvtest::InstalledDbs dbs;
+  const TempInstall &inst = dbs.inst();
+  const int key = dbs.key();
   dbshead *head = nullptr;
 };
 
@@ -283,19 +229,9 @@ class WithDaemon : public Created {
   void SetUp() override {
     Created::SetUp();
     if (IsSkipped() || HasFatalFailure()) return;
-    std::string bin = inst.path("bin/tolvflush");
-    std::filesystem::copy_file(TOLVFLUSH_PATH, bin);
-    ASSERT_EQ(chown(bin.c_str(), 0, getgrnam("tolv")->gr_gid), 0);
-    ASSERT_EQ(chmod(bin.c_str(), 04750), 0);
+    dbs.install_daemon();
   }
-  void TearDown() override {
-    if (const userslot *u = daemon()) kill(u->pid, SIGKILL);  // a failed test leaves none behind
-  }
-  const userslot *daemon() const {
-    for (int i = 0; head != nullptr && i < head->nusers; i++)
-      if (strcmp(head->users[i].progname, "TOLVFLUSH") == 0) return &head->users[i];
-    return nullptr;
-  }
+  const userslot *daemon() const { return dbs.daemon_slot(); }
   int dirty() const {
     int n = 0;
     for (int i = 0; i < head->nlists; i++)
@@ -307,7 +243,7 @@ class WithDaemon : public Created {
 
 TEST_F(WithDaemon, DaemonCleansWhatTouchDirtiedAndLeavesOnRemove) {
   ASSERT_EQ(run({"flushpct", "-1"}).status, 0);
-  result d = run({"testdbs"}, TOLVFLUSH_PATH);
+  result d = dbs.tolvflush({"testdbs"});
   ASSERT_EQ(d.status, 0) << d.err;  // the parent; the daemon goes on in the background
   ASSERT_TRUE(tolvtest::eventually([this] { return daemon() != nullptr; }));
   ASSERT_EQ(run({"touch", "500", "150"}).status, 0);
@@ -329,9 +265,6 @@ TEST_F(Created, TouchTakesHexadecimalPageNumbers) {
 // ---- remove ------------------------------------------------------------------------------------
 
 TEST_F(Created, RemoveLeavesNoIpcObject) {
-  srv_detach(head);
-  head = nullptr;
-  bm_dbs = nullptr;
   result r = run({"remove"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out + r.err, "");
@@ -517,7 +450,7 @@ TEST_F(CreateFails, OnAnExistingKey) {
 }
 
 TEST_F(CreateFails, OnAMissingDirectory) {
-  tolvtest::remove_tree(inst.path("dev"));
+  tolvtest::remove_tree(inst.path("dbs"));
   configure();
   expect_clean(run({"create"}), "tolvdb: cannot create partition file " + device() +
                                     ": No such file or directory\n");
