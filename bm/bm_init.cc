@@ -63,13 +63,14 @@ int ba_shmat(int key, unsigned long addr) {
     return -1;
   }
   bm_dbs = static_cast<dbshead *>(at);
-  if (addr != 0) {
-    if (reinterpret_cast<unsigned long>(at) != addr) {
-      iserrno = ER_ATTACHADDR;
-      return -1;
-    }
-    return 0;
+  if (addr != 0 && reinterpret_cast<unsigned long>(at) != addr) {
+    iserrno = ER_ATTACHADDR;
+    return -1;
   }
+  // Every pointer in the segment is an absolute address of its creator's mapping, so the
+  // header's address is compared with the attach address also when an address was requested:
+  // a configuration naming another address than the server used must not make the process
+  // follow pointers into the wrong places.
   if (bm_dbs->shmaddr != low32(at) || reinterpret_cast<uintptr_t>(at) > UINT32_MAX) {
     bm_logerr("ba_shmat: got 0x%8x, expected 0x%8x\n", low32(at), bm_dbs->shmaddr);
     iserrno = ER_SHMADDR;
