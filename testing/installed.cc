@@ -125,6 +125,14 @@ runresult InstalledDbs::tolvflush(const std::vector<std::string> &args, runas us
   return run(inst_.path("bin/tolvflush"), args, user);
 }
 
+runresult InstalledDbs::tolvflush_detached(const std::vector<std::string> &args,
+                                           runas user) const {
+  runresult parent = tolvflush(args, user);
+  if (parent.status != 0) return {-2, parent.out, parent.err};
+  int status = wait_exit(-1);
+  return {status, inst_.read("stdout"), inst_.read("stderr")};
+}
+
 dbshead *InstalledDbs::attach() {
   if (head_ == nullptr && srv_attach(key_, &head_) == SRV_OK) bm_bind(head_);
   return head_;
@@ -142,6 +150,7 @@ int InstalledDbs::wait_exit(pid_t pid, int timeout_seconds) const {
   pid_t r;
   while ((r = waitpid(pid, &status, WNOHANG)) == 0) {
     if (std::chrono::steady_clock::now() > deadline) {
+      if (pid <= 0) return -1;  // never kill(-1): that would reach every process
       kill(pid, SIGKILL);
       waitpid(pid, &status, 0);
       return -1;

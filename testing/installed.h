@@ -65,14 +65,18 @@ class InstalledDbs {
   runresult tolvdb(const std::vector<std::string> &args) const;
   // Runs the installed daemon bin/tolvflush with args (its parent's result comes back).
   runresult tolvflush(const std::vector<std::string> &args, runas user = runas()) const;
+  // Runs the installed daemon and waits for the background process its parent leaves behind
+  // (for start-ups that fail after the fork): the result is that process's exit status and the
+  // output of both. A parent that does not end with 0 gives status -2.
+  runresult tolvflush_detached(const std::vector<std::string> &args, runas user = runas()) const;
 
   // Attaches the DBS in the test process (bm_dbs bound to it); null when there is none.
   dbshead *attach();
   dbshead *head() const { return head_; }
   // The user slot registered as TOLVFLUSH, or null.
   userslot *daemon_slot() const;
-  // Waits for a descendant process (a detached daemon) to end; its exit status, or -1 when it
-  // did not end normally or within timeout seconds (it is killed then).
+  // Waits for a descendant process (a detached daemon; -1: any) to end; its exit status, or -1
+  // when it did not end normally or within timeout seconds (a named process is killed then).
   int wait_exit(pid_t pid, int timeout_seconds = 60) const;
   // The DBS message log so far, without the date and time of each line.
   std::string log_text() const;
