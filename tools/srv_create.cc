@@ -357,6 +357,20 @@ const char *srv_strerror(int result) {
   }
 }
 
+void srv_vexplain(std::string *why, const char *fmt, va_list ap) {
+  if (why == nullptr) return;
+  char text[300];
+  vsnprintf(text, sizeof text, fmt, ap);
+  *why = text;
+}
+
+void srv_explain(std::string *why, const char *fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  srv_vexplain(why, fmt, ap);
+  va_end(ap);
+}
+
 int srv_check(const srv_geometry &g, std::string *why) {
   if (g.key <= 0) return bad(why, "key: > 0");
   return check_layout(g, why);

@@ -16,6 +16,7 @@
 // See also: bm/shmstruct.h (the format), testing/segment.h (the fixture built on this).
 #pragma once
 
+#include <cstdarg>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -85,6 +86,10 @@ enum srv_result : int {
   SRV_IO = -13,          // a page cannot be read from its partition
   SRV_STOPPED = -14,     // the stop flag (term_req) was set by a signal
 };
+
+// Stores the formatted reason of a refusal in *why, when why is given (at most 299 characters).
+void srv_explain(std::string *why, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+void srv_vexplain(std::string *why, const char *fmt, va_list ap);
 
 // The text of a result, for messages.
 const char *srv_strerror(int result);

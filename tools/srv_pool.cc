@@ -36,16 +36,6 @@ constexpr uint32_t kBusyFlags = BF_READING | BF_SAVEOLD | BF_FLUSHING;
 constexpr uint32_t kPendingFlags = BF_DIRTY | kBusyFlags;
 constexpr int kVerifyLooks = 3;  // looks at a clean page that differs before it counts
 
-// Stores the reason of a failure in why (when given).
-__attribute__((format(printf, 2, 3))) void explain(std::string *why, const char *fmt, ...) {
-  char text[300];
-  va_list ap;
-  va_start(ap, fmt);
-  vsnprintf(text, sizeof text, fmt, ap);
-  va_end(ap);
-  if (why != nullptr) *why = text;
-}
-
 void bump(int32_t *counter) { __atomic_fetch_add(counter, 1, __ATOMIC_RELAXED); }
 
 unsigned char pattern(int32_t pagenr, int32_t version, int i) {
@@ -167,12 +157,12 @@ void nap_for(outcome o, int32_t page, int napms) {
 
 int gave_up(outcome o, int32_t page, const buflist *l, int tries, std::string *why) {
   if (o == outcome::nobuffer)
-    explain(why,
+    srv_explain(why,
             "no buffer of list %d can be taken for page %d: all are fixed, dirty or being "
             "flushed (gave up after %d tries)",
             static_cast<int>(l - bm_dbs->lists.get()), page, tries);
   else
-    explain(why, "page %d stays %s (gave up after %d tries)", page,
+    srv_explain(why, "page %d stays %s (gave up after %d tries)", page,
             o == outcome::transit    ? "in transit"
             : o == outcome::flushing ? "being flushed"
                                      : "fixed or being read",
@@ -201,7 +191,7 @@ int touch_page(int32_t p, const srv_waitlimit &limit, std::string *why) {
 // log). SRV_OK or SRV_IO with the reason.
 int read_disk(int32_t page, unsigned char *buf, std::string *why) {
   if (bm_pread(page, buf, PIO_ANYPART) == 0) return SRV_OK;
-  explain(why, "cannot read page %d: %s", page,
+  srv_explain(why, "cannot read page %d: %s", page,
           iserrno > 0 ? strerror(iserrno) : ba_msgtext(iserrno));
   return SRV_IO;
 }
@@ -282,18 +272,18 @@ int srv_checkpages(const dbshead *h, int32_t first, int32_t count, std::string *
     auto p = static_cast<int32_t>(q);
     int d = srv_spaceof(p);
     if (q < 0 || q > INT32_MAX || d >= h->ndbspaces) {
-      explain(why, "page %lld: there is no dbspace %lld", static_cast<long long>(q),
+      srv_explain(why, "page %lld: there is no dbspace %lld", static_cast<long long>(q),
               static_cast<long long>(q) >> PN_SPACESHIFT);
       return SRV_BADPAGE;
     }
     srv_areas a = srv_spaceareas(h, d);
     if (srv_pageof(p) >= a.npages) {
-      explain(why, "page %d lies beyond the %d pages of dbspace %.*s", p, a.npages,
+      srv_explain(why, "page %d lies beyond the %d pages of dbspace %.*s", p, a.npages,
               static_cast<int>(sizeof h->dbspaces[d].name), h->dbspaces[d].name);
       return SRV_BADPAGE;
     }
     if (const char *what = a.reserved(srv_pageof(p))) {
-      explain(why, "page %d %s", p, what);
+      srv_explain(why, "page %d %s", p, what);
       return SRV_BADPAGE;
     }
   }

@@ -21,12 +21,10 @@ constexpr int kArenaOverhead = 32;                 // a request plus this must s
 constexpr int64_t kMaxKb = 2097152;  // no partition ends beyond 2 GiB
 
 __attribute__((format(printf, 2, 3))) int bad(std::string *why, const char *fmt, ...) {
-  char text[200];
   va_list ap;
   va_start(ap, fmt);
-  vsnprintf(text, sizeof text, fmt, ap);
+  srv_vexplain(why, fmt, ap);
   va_end(ap);
-  if (why != nullptr) *why = text;
   return SRV_BADGEOMETRY;
 }
 
