@@ -45,6 +45,15 @@ uint32_t low32(const void *p) {
   return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p));
 }
 
+// Whether bm_dbs is attached at the address its header records; logs and sets -343 if not.
+bool attached_where_made() {
+  if (bm_dbs->shmaddr == low32(bm_dbs) && reinterpret_cast<uintptr_t>(bm_dbs) <= UINT32_MAX)
+    return true;
+  bm_logerr("ba_shmat: got 0x%8x, expected 0x%8x\n", low32(bm_dbs), bm_dbs->shmaddr);
+  iserrno = ER_SHMADDR;
+  return false;
+}
+
 }  // namespace
 
 int ba_shmat(int key, unsigned long addr) {
@@ -63,20 +72,14 @@ int ba_shmat(int key, unsigned long addr) {
     return -1;
   }
   bm_dbs = static_cast<dbshead *>(at);
-  if (addr != 0 && reinterpret_cast<unsigned long>(at) != addr) {
-    iserrno = ER_ATTACHADDR;
-    return -1;
+  if (addr != 0) {
+    if (reinterpret_cast<unsigned long>(at) != addr) {
+      iserrno = ER_ATTACHADDR;
+      return -1;
+    }
+    return 0;
   }
-  // Every pointer in the segment is an absolute address of its creator's mapping, so the
-  // header's address is compared with the attach address also when an address was requested:
-  // a configuration naming another address than the server used must not make the process
-  // follow pointers into the wrong places.
-  if (bm_dbs->shmaddr != low32(at) || reinterpret_cast<uintptr_t>(at) > UINT32_MAX) {
-    bm_logerr("ba_shmat: got 0x%8x, expected 0x%8x\n", low32(at), bm_dbs->shmaddr);
-    iserrno = ER_SHMADDR;
-    return -1;
-  }
-  return 0;
+  return attached_where_made() ? 0 : -1;
 }
 
 dbshead *bm_init(int key, unsigned long addr) {
@@ -89,6 +92,11 @@ dbshead *bm_init(int key, unsigned long addr) {
     iserrno = ER_SHMKEY;
     return nullptr;
   }
+  // Every pointer in the segment is an absolute address of its creator's mapping, so the
+  // header's address is compared with the attach address also when an address was requested
+  // (ba_shmat compares it only when none was): a configuration that names another address
+  // than the server used must not make the process follow pointers into the wrong places.
+  if (addr != 0 && !attached_where_made()) return nullptr;
   bm_bind(bm_dbs);
   return bm_dbs;
 }

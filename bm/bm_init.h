@@ -8,8 +8,8 @@
 //   EACCES                    run set-user-id, and the segment's owner or creator is neither
 //                             root nor the user tolv
 //   -376                      an address was requested and the segment was attached elsewhere
-//   -343                      the attach address differs from dbshead.shmaddr (also checked
-//                             when an address was requested)
+//   -343                      the attach address differs from dbshead.shmaddr (bm_init also
+//                             checks it, after magic and key, when an address was requested)
 //   -355                      dbshead.magic is wrong
 //   -356                      dbshead.shmkey differs from the key used
 //

@@ -35,6 +35,7 @@
 #include "ba/ba_conf.h"
 #include "ba/ba_msg.h"
 #include "ba/ba_sys.h"
+#include "ba/error.h"
 #include "ba/globals.h"
 #include "bm/bm_globals.h"
 #include "bm/bm_init.h"
@@ -144,24 +145,21 @@ int load_settings() {
 int attach_failure(int key) {
   if (iserrno == ENOENT)
     return failure("no segment with key %d: DBS %s is not running\n", key, ba_settings.dbsname);
+  if (iserrno == ER_SHMADDR && bm_dbs != nullptr)
+    return failure(
+        "the segment of key %d was made for address 0x%08x, the configuration "
+        "names 0x%08x\n",
+        key, bm_dbs->shmaddr, dbsconfig.shmaddr);
   return failure("cannot attach the segment of key %d: %s\n", key,
                  iserrno > 0 ? strerror(iserrno) : ba_msgtext(iserrno));
 }
 
 // Attaches the configured DBS's segment at the configured address and binds the buffer manager
-// to it. The attach compares the header's own address only when no address is configured; a
-// segment mapped at another address than its creator's holds no valid pointer, so that is
-// refused here as well.
+// to it. The attach refuses a segment mapped at another address than its creator's: it holds
+// no valid pointer then.
 int attach() {
   int key = dbsconfig.dbskey;
-  dbshead *h = bm_init(key, dbsconfig.shmaddr);
-  if (h == nullptr) return attach_failure(key);
-  if (h->shmaddr != reinterpret_cast<uintptr_t>(h))
-    return failure(
-        "the segment of key %d was made for address 0x%08x, the configuration "
-        "names 0x%08x\n",
-        key, h->shmaddr, dbsconfig.shmaddr);
-  return 0;
+  return bm_init(key, dbsconfig.shmaddr) != nullptr ? 0 : attach_failure(key);
 }
 
 // A first SIGINT, SIGTERM or SIGHUP sets the stop flag: the work ends at its next look and the
