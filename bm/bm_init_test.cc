@@ -95,6 +95,17 @@ TEST_F(Attach, AForeignMagicIsRefused) {
             0);
 }
 
+TEST_F(Attach, AForeignSegmentIsNamedByItsMagicBeforeItsAddress) {
+  dbs()->magic = 0;
+  dbs()->shmaddr = 0;
+  EXPECT_EQ(in_fresh_process([&] {
+              if (bm_init(key(), addr()) != nullptr) return 1;
+              return iserrno == -355 ? 0 : 2;
+            }),
+            0);
+  EXPECT_EQ(log_text(), "");
+}
+
 TEST_F(Attach, AHeaderOfAnotherKeyIsRefused) {
   dbs()->shmkey = key() + 1;
   EXPECT_EQ(in_fresh_process([&] {
