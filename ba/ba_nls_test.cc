@@ -206,7 +206,7 @@ TEST(NlsText, RepeatedCharactersAreStoredOnceSoAllBytesFit) {
     for (int c = 0; c < 256; c += 8) {
       file += "TEXT ";
       for (int k = c; k < c + 8; k++) {
-        char esc[8];
+        char esc[16];
         snprintf(esc, sizeof esc, "\\0x%02X", k);
         file += esc;
       }
