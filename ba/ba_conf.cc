@@ -27,10 +27,12 @@
 #include <climits>
 #include <cstdarg>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 #include "ba/ba_conv.h"
 #include "ba/ba_mem.h"
+#include "ba/ba_sys.h"
 #include "ba/error.h"
 #include "ba/globals.h"
 
@@ -110,8 +112,8 @@ int config_path(const char *dbsname, char *path) {
   bool known = ba_settings.home != nullptr && name != nullptr;
   const char *home = ba_settings.home != nullptr ? ba_settings.home : "";
   if (name == nullptr) name = "";
-  int n = snprintf(path, CF_FILEPATHMAX + 1, "%s/etc/%s.cfg", home, name);
-  if (known && n <= CF_FILEPATHMAX) return 0;
+  bool fits = ba_pathfmt(path, CF_FILEPATHMAX + 1, "%s/etc/%s.cfg", home, name);
+  if (known && fits) return 0;
   errno = known ? ENAMETOOLONG : ENOENT;
   set_conferr("%s/etc/%s.cfg", home, name);
   return ER_CF_NOFILE;
@@ -264,32 +266,71 @@ int check_partrange(const cfgpart &part) {
   return err != 0 ? fail(err, part.path) : 0;
 }
 
-// Owner, group and permission bits of an examined partition file.
-int check_partowner(const char *path, const struct stat &st) {
+}  // namespace
+
+int ba_confowner(const char *path, const struct stat *st) {
   const passwd *pw = getpwnam(CF_OWNER);
   if (pw == nullptr) return ER_CF_NOTOLV;
-  if (st.st_uid != pw->pw_uid) {
-    set_conferr("%s (%d found)", path, static_cast<int>(st.st_uid));
+  if (st->st_uid != pw->pw_uid) {
+    set_conferr("%s (%d found)", path, static_cast<int>(st->st_uid));
     return ER_CF_OWNER;
   }
-  if (st.st_gid != pw->pw_gid) {
-    set_conferr("%s (%d found)", path, static_cast<int>(st.st_gid));
+  if (st->st_gid != pw->pw_gid) {
+    set_conferr("%s (%d found)", path, static_cast<int>(st->st_gid));
     return ER_CF_GROUP;
   }
-  if ((st.st_mode & 0777) != CF_PARTMODE) {
-    set_conferr("%s (0%o found)", path, static_cast<unsigned>(st.st_mode));
+  if ((st->st_mode & 0777) != CF_PARTMODE) {
+    set_conferr("%s (0%o found)", path, static_cast<unsigned>(st->st_mode));
     return ER_CF_MODE;
   }
   return 0;
 }
 
+namespace {
+
+// Examines a partition file before it is ever opened for update, into st. Run set-user-id
+// the path must be the file itself: no symbolic link in it, neither at its end (lstat) nor in
+// a directory (its real path is the path), and a regular file or a block device. Whatever
+// keeps the file from being opened is -3018 with the errno an open would leave (a directory:
+// EISDIR, a link: ELOOP, anything else set-user-id refuses: EINVAL); `ba_conferr` = the path.
+int examine_partfile(const char *path, struct stat *st) {
+  bool strict = ba_setuidrun() != 0;
+  if ((strict ? lstat(path, st) : stat(path, st)) != 0) return fail(ER_CF_OPEN, path);
+  int err = 0;
+  if (S_ISLNK(st->st_mode))
+    err = ELOOP;
+  else if (S_ISDIR(st->st_mode))
+    err = EISDIR;
+  else if (strict && !S_ISREG(st->st_mode) && !S_ISBLK(st->st_mode))
+    err = EINVAL;
+  char real[PATH_MAX];
+  if (err == 0 && strict && (realpath(path, real) == nullptr || strcmp(real, path) != 0))
+    err = ELOOP;
+  if (err == 0) return 0;
+  errno = err;
+  return fail(ER_CF_OPEN, path);
+}
+
+// Examined first (existence, kind, owner, group, mode), opened for update only then (never
+// through a link when run set-user-id), and checked once more on the open descriptor, which
+// must be the file examined.
 int check_partfile(const cfgpart &part) {
-  int fd = open(part.path, O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return fail(ER_CF_OPEN, part.path);
-  close(fd);
   struct stat st;
-  if (stat(part.path, &st) != 0) return fail(ER_CF_STAT, part.path);
-  return check_partowner(part.path, st);
+  int rc = examine_partfile(part.path, &st);
+  if (rc == 0) rc = ba_confowner(part.path, &st);
+  if (rc != 0) return rc;
+  int nofollow = ba_setuidrun() != 0 ? O_NOFOLLOW : 0;
+  int fd = open(part.path, O_RDWR | O_NOCTTY | O_CLOEXEC | nofollow);
+  if (fd < 0) return fail(ER_CF_OPEN, part.path);
+  struct stat opened;
+  rc = fstat(fd, &opened) != 0 ? fail(ER_CF_STAT, part.path) : 0;
+  close(fd);
+  if (rc != 0) return rc;
+  if (opened.st_dev != st.st_dev || opened.st_ino != st.st_ino) {
+    errno = ESTALE;  // replaced between the examination and the open
+    return fail(ER_CF_STAT, part.path);
+  }
+  return ba_confowner(part.path, &opened);
 }
 
 // Compares q with part: 0 when they do not overlap, -3008 or -3019 otherwise.
@@ -388,6 +429,25 @@ int check_overlaps(dbsconf &cfg) {
   return 0;
 }
 
+// Opens the configuration file for reading. Run set-user-id, the file decides what the
+// program touches with root's rights, so it must be a regular file reached without a link in
+// its last component (else ELOOP) and owned by root or the user tolv (else EACCES). Null with
+// errno on failure.
+FILE *open_config(const char *path) {
+  bool strict = ba_setuidrun() != 0;
+  int fd = open(path, O_RDONLY | O_NOCTTY | O_CLOEXEC | (strict ? O_NOFOLLOW | O_NONBLOCK : 0));
+  if (fd < 0) return nullptr;
+  struct stat st;
+  if (strict && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ba_trusteduid(st.st_uid) == 0)) {
+    close(fd);
+    errno = EACCES;
+    return nullptr;
+  }
+  FILE *file = fdopen(fd, "r");
+  if (file == nullptr) close(fd);
+  return file;
+}
+
 }  // namespace
 
 int ba_readconf(int mode, const char *dbsname) {
@@ -395,7 +455,7 @@ int ba_readconf(int mode, const char *dbsname) {
   char path[CF_FILEPATHMAX + 1];
   int rc = config_path(dbsname, path);
   if (rc != 0) return rc;
-  FILE *file = fopen(path, "re");
+  FILE *file = open_config(path);
   if (file == nullptr) return fail(ER_CF_NOFILE, path);
   ba_freeconf();
   set_defaults(dbsconfig);

@@ -17,6 +17,7 @@
 #pragma once
 
 #include <cstdio>
+#include <sys/stat.h>
 
 #include "ba/dbsconfig.h"
 
@@ -34,6 +35,10 @@ int ba_confcheck(dbsconf *cfg);
 // for update and closed again, owner and group of the user "tolv", mode 0660).
 // 0 or an error number.
 int ba_confpart(cfgpart *part);
+// Owner, group and permission bits of an examined partition file (st of path): owner the user
+// "tolv", group its primary group, mode 0660. 0, -3020 (no user tolv), or -3021, -3022, -3023
+// with `ba_conferr` "%s (%d found)" / "%s (0%o found)".
+int ba_confowner(const char *path, const struct stat *st);
 // 0 when part overlaps no other partition of cfg; (space, index) name part itself, -1 when
 // it is not in the record. -3008 on overlap, -3019 when a file cannot be examined.
 int ba_confolap(dbsconf *cfg, cfgpart *part, int space, int index);

@@ -23,6 +23,7 @@
 
 #include "ba/ba_mem.h"
 #include "ba/ba_nls.h"
+#include "ba/ba_sys.h"
 #include "ba/globals.h"
 
 // The language file path below the installation, from home, lang and nls. A macro so that the
@@ -139,8 +140,15 @@ int read_dbs(FILE *msgfile) {
   }
   memcpy(ba_dbsbuf, value, n + 1);
   split_dbs();
-  if (strlen(s.dbsname) <= BA_DBSNAMEMAX) return 0;
-  envmsg(msgfile, "DBS name (%s) too long\n", s.dbsname);
+  if (strlen(s.dbsname) > BA_DBSNAMEMAX) {
+    envmsg(msgfile, "DBS name (%s) too long\n", s.dbsname);
+    return -1;
+  }
+  // The name becomes a file name below etc/ and log/ of the installation: "../x" or "a/b"
+  // would lead out of them (and a set-user-id program would follow as root). An empty name
+  // names no DBS; the configuration reader finds no file for it.
+  if (s.dbsname[0] == '\0' || ba_plainname(s.dbsname) != 0) return 0;
+  envmsg(msgfile, "DBS name (%s) is not a plain name\n", s.dbsname);
   return -1;
 }
 
@@ -158,10 +166,20 @@ const char *default_nls(const char *lang) {
   return kLangDefault;
 }
 
+// A language or language-file name read from var must be a plain name: it is a directory or
+// file name below msg/ of the installation, which "../x" or "a/b" would leave.
+int check_plain(FILE *msgfile, const char *var, const char *value) {
+  if (value == nullptr || ba_plainname(value) != 0) return 0;  // null: no memory, as before
+  envmsg(msgfile, "%s (%s) is not a plain name\n", var, value);
+  return -1;
+}
+
 // Steps 7 and 8.
-void read_lang() {
+int read_lang(FILE *msgfile) {
   s.lang = env_copy_or("TOLVLANG", kLangDefault);
+  if (check_plain(msgfile, "TOLVLANG", s.lang) != 0) return -1;
   s.nls = env_copy_or("TOLVNLS", default_nls(s.lang));
+  return check_plain(msgfile, "TOLVNLS", s.nls);
 }
 
 const char *or_empty(const char *str) { return str != nullptr ? str : ""; }
@@ -171,8 +189,8 @@ const char *or_empty(const char *str) { return str != nullptr ? str : ""; }
 int read_nlsfile(FILE *msgfile) {
   const char *lang = or_empty(s.lang), *nls = or_empty(s.nls);
   char path[BA_ENVPATHMAX + 1];
-  int n = snprintf(path, sizeof path, ENV_NLSPATH, s.home, lang, nls);
-  FILE *file = n >= 0 && n <= BA_ENVPATHMAX ? fopen(path, "r") : nullptr;
+  bool fits = ba_pathfmt(path, sizeof path, ENV_NLSPATH, s.home, lang, nls);
+  FILE *file = fits ? fopen(path, "re") : nullptr;
   if (file == nullptr) {
     envmsg(msgfile, "Cannot open language file " ENV_NLSPATH "\n", s.home, lang, nls);
     return -1;
@@ -244,10 +262,12 @@ void read_switches() {
 }  // namespace
 
 // The load runs in a fixed order, numbered in the helpers' comments: 1 release the previous
-// load, 2 TOLVDEBUG, 3 constants, 4 TOLVHOME, 5 TOLVDBS, 6 TOLVDELIM, 7-8 language and file
+// load, 2 TOLVDEBUG, 3 constants, 4 TOLVHOME, 5 TOLVDBS (ba_envhome: what names the
+// installation and the DBS, nothing read from files), then 6 TOLVDELIM, 7-8 language and file
 // name, 9 language file, 10-14 sizes and formats, 15 TOLVHOSTIP, 16 termcap, 17-18 strings,
-// 19-21 switches and flags. A failing step returns at once; the fields of later steps stay zero.
-int ba_readenv(FILE *msgfile) {
+// 19-21 switches and flags (ba_envrest). A failing step returns at once; the fields of later
+// steps stay zero.
+int ba_envhome(FILE *msgfile) {
   ba_freeenv();
   s = basettings{};
   memset(ba_dbsbuf, 0, sizeof ba_dbsbuf);
@@ -255,16 +275,22 @@ int ba_readenv(FILE *msgfile) {
   s.debug = debug != nullptr ? env_int(debug) : 0;  // selects the allocator from here on
   s.numpoint = '.';
   s.strplain = 0;
-  if (read_home(msgfile) != 0 || read_dbs(msgfile) != 0) return -1;
+  return read_home(msgfile) != 0 || read_dbs(msgfile) != 0 ? -1 : 0;
+}
+
+int ba_envrest(FILE *msgfile) {
   read_delim();
-  read_lang();
-  if (read_nlsfile(msgfile) != 0) return -1;
+  if (read_lang(msgfile) != 0 || read_nlsfile(msgfile) != 0) return -1;
   read_sizes_and_formats();
   s.hostip = env_copy("TOLVHOSTIP");
   if (read_termcap() != 0) return -1;
   read_strings();
   read_switches();
   return 0;
+}
+
+int ba_readenv(FILE *msgfile) {
+  return ba_envhome(msgfile) != 0 || ba_envrest(msgfile) != 0 ? -1 : 0;
 }
 
 int ba_initenv() { return ba_readenv(stderr); }

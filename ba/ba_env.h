@@ -89,11 +89,20 @@ constexpr int BA_ENVPATHMAX = 99;
 // Longest DBS name.
 constexpr int BA_DBSNAMEMAX = 10;
 
-// Loads the whole record from the environment and the language file. Returns 0, or -1 after
-// printing one diagnostic to msgfile (nothing when msgfile is null; the allocation failure
+// Loads the whole record from the environment and the language file. The DBS name (of
+// TOLVDBS), TOLVLANG and TOLVNLS must be plain names (ba_plainname): otherwise "DBS name (%s)
+// is not a plain name\n" or "TOLVLANG (%s) ..." / "TOLVNLS (%s) ..." and -1. Returns 0, or -1
+// after printing one diagnostic to msgfile (nothing when msgfile is null; the allocation failure
 // message always goes to standard error). Releases the previous load first.
 int ba_readenv(FILE *msgfile);
 // ba_readenv(stderr).
 int ba_initenv();
+// ba_readenv in its two halves, for a program that must check its installation before it
+// reads anything from it (a set-user-id program): ba_envhome releases the previous load and
+// takes only what names the installation and the DBS (TOLVDEBUG, TOLVHOME, TOLVDBS), reading
+// no file; ba_envrest, called after it, does the rest, language file included. Each returns 0,
+// or -1 after printing its diagnostic as ba_readenv does.
+int ba_envhome(FILE *msgfile);
+int ba_envrest(FILE *msgfile);
 // Releases every owned string and vector of the record and empties those fields.
 void ba_freeenv();

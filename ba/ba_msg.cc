@@ -29,6 +29,7 @@
 #include <cstring>
 
 #include "ba/ba_mem.h"
+#include "ba/ba_sys.h"
 #include "ba/globals.h"
 
 namespace {
@@ -84,18 +85,6 @@ const char *msg_notfound(int msgno) { return msg_diag("Message %d not found", ms
 const char *msg_lang() {
   const char *lang = getenv("TOLVLANG");
   return lang != nullptr && *lang != '\0' ? lang : MSG_DEFLANG;
-}
-
-// Builds a catalog path into buf (MSG_PATHLEN bytes). A path that does not fit is refused
-// with ENAMETOOLONG rather than cut, so that a cut path can never open some other file.
-__attribute__((format(printf, 2, 3))) bool msg_path(char *buf, const char *fmt, ...) {
-  va_list ap;
-  va_start(ap, fmt);
-  int n = vsnprintf(buf, MSG_PATHLEN, fmt, ap);
-  va_end(ap);
-  if (n >= 0 && n < MSG_PATHLEN) return true;
-  errno = ENAMETOOLONG;
-  return false;
 }
 
 FILE *msg_open(const char *path, bool fits) { return fits ? fopen(path, "r") : nullptr; }
@@ -249,15 +238,15 @@ const char *ba_getmsg(int msgno, const char *home, const char *lang) {
   const msgrange *r = msg_rangeof(msgno);
   if (r == nullptr) return msg_notfound(msgno);
   char path[MSG_PATHLEN];
-  bool fits = msg_path(path, "%s/msg/%s/%s.msc", home != nullptr ? home : "",
+  bool fits = ba_pathfmt(path, MSG_PATHLEN, "%s/msg/%s/%s.msc", home != nullptr ? home : "",
                        lang != nullptr ? lang : MSG_DEFLANG, r->name);
   return msg_fromfile(msgno, path, fits);
 }
 
 int ba_msgload(const char *name, const char *dir) {
   char path[MSG_PATHLEN];
-  bool fits = dir != nullptr ? msg_path(path, "%s/%s.msc", dir, name)
-                             : msg_path(path, "%s/msg/%s/%s.msc",
+  bool fits = dir != nullptr ? ba_pathfmt(path, MSG_PATHLEN, "%s/%s.msc", dir, name)
+                             : ba_pathfmt(path, MSG_PATHLEN, "%s/msg/%s/%s.msc",
                                         ba_settings.home != nullptr ? ba_settings.home : "",
                                         msg_lang(), name);
   msgimage img(msg_open(path, fits));

@@ -51,9 +51,7 @@ bool refill() {
   errno = 0;
   ssize_t n;
   if (chan.sockmode) {
-    do {
-      n = recv(chan.infd, chan.inbuf, PIPE_BUFLEN, 0);
-    } while (n < 0 && errno == EINTR);
+    n = ba_noeintr([] { return recv(chan.infd, chan.inbuf, PIPE_BUFLEN, 0); });
   } else {
     n = ba_read(chan.infd, chan.inbuf, PIPE_BUFLEN);
   }
@@ -65,11 +63,7 @@ bool refill() {
 // One send call of n bytes, repeated while interrupted by a signal.
 ssize_t send_some(const unsigned char *p, int n) {
   if (!chan.sockmode) return ba_write(chan.outfd, p, n);
-  ssize_t r;
-  do {
-    r = send(chan.outfd, p, n, 0);
-  } while (r < 0 && errno == EINTR);
-  return r;
+  return ba_noeintr([&] { return send(chan.outfd, p, n, 0); });
 }
 
 // Big-endian multi-byte reads; every failed byte counts as 0xFF.
@@ -98,8 +92,8 @@ int put_decimal(const ba_decimal &d) {
 int create_dump(const char *name) {
   if (name == nullptr || strchr(name, '/') != nullptr) return -1;
   char path[PIPE_DUMPPATHLEN];
-  int n = snprintf(path, sizeof path, "/tmp/pipedump.%d.%s.%d", ba_getpid(), name, chan.dumpseq);
-  if (n < 0 || n >= static_cast<int>(sizeof path)) return -1;
+  if (!ba_pathfmt(path, sizeof path, "/tmp/pipedump.%d.%s.%d", ba_getpid(), name, chan.dumpseq))
+    return -1;
   return open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
 }
 

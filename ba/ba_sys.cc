@@ -5,12 +5,15 @@
 // ba_detach, ba_log, ba_ttyname, ba_atof, ba_dtoa, and the thin wrappers.
 //
 // Invariants:
-//  (1) Every path is built in its fixed buffer with fit_path; a path that does not fit is
+//  (1) Every path is built in its fixed buffer with ba_pathfmt; a path that does not fit is
 //      refused, never used cut (a cut path may name another, existing file).
 //  (2) The program a spawned child executes is the file ba_spawn has found and checked in
 //      the parent; the child never searches again.
 //  (3) Process-global result buffers (ttyname, date, time, stamp, dtoa) are overwritten by the
 //      next call of the same operation.
+//  (4) Run set-user-id, the effective user is the caller's except between ba_privraise and
+//      ba_privlower; the privileged user stays only in the saved set-user-id.
+//  (5) The DBS message log is opened in one place (ba_logopen) for every writer.
 //
 // See also: ba_sig (signal dispositions), ba_pipe (the byte channel), bm_log (the DBS
 // message log, which stamps its entries with ba_datestr and ba_timestr).
@@ -35,18 +38,62 @@
 #include "ba/ba_mem.h"
 #include "ba/globals.h"
 
-namespace {
-
-// Formats into buf (size bytes). Returns false when the text does not fit; buf then holds
-// the cut text, which may serve a message but never a file operation.
-__attribute__((format(printf, 3, 4))) bool fit_path(char *buf, size_t size, const char *fmt,
-                                                    ...) {
+bool ba_pathfmt(char *buf, size_t size, const char *fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
   int n = vsnprintf(buf, size, fmt, ap);
   va_end(ap);
-  return n >= 0 && static_cast<size_t>(n) < size;
+  if (n >= 0 && static_cast<size_t>(n) < size) return true;
+  errno = ENAMETOOLONG;
+  return false;
 }
+
+int ba_plainname(const char *s) {
+  return s != nullptr && s[0] != '\0' && s[0] != '.' && strchr(s, '/') == nullptr ? 1 : 0;
+}
+
+// ---- Privileges of a set-user-id run -----------------------------------------------------
+
+namespace {
+
+bool setuid_run = false;  // set by ba_privinit: real and effective user differed
+uid_t priv_uid = 0;       // the privileged (program file's) user, kept as saved set-user-id
+
+}  // namespace
+
+int ba_privinit() {
+  uid_t ruid = getuid(), euid = geteuid();
+  if (ruid == euid) return 0;
+  setuid_run = true;
+  priv_uid = euid;
+  return seteuid(ruid);
+}
+
+int ba_setuidrun() { return setuid_run ? 1 : 0; }
+
+int ba_trusteduid(unsigned uid) {
+  if (uid == 0) return 1;
+  const struct passwd *pw = getpwnam("tolv");
+  return pw != nullptr && pw->pw_uid == uid ? 1 : 0;
+}
+
+int ba_privraise() { return setuid_run ? seteuid(priv_uid) : 0; }
+
+int ba_privlower() { return setuid_run ? seteuid(getuid()) : 0; }
+
+ba_ascaller::ba_ascaller() : prev_(geteuid()) {
+  if (!setuid_run || prev_ == getuid()) return;
+  lowered_ = seteuid(getuid()) == 0;
+  ok_ = lowered_;
+}
+
+ba_ascaller::~ba_ascaller() {
+  if (lowered_ && seteuid(prev_) != 0) {
+    // Unreachable while the saved set-user-id holds prev_; staying lowered is the safe side.
+  }
+}
+
+namespace {
 
 // Local time of t broken down; all zero when the C library cannot represent it.
 struct tm local_time(time_t t) {
@@ -82,7 +129,7 @@ int ba_chkfile(const char *home, const char *relpath, const char *user, const ch
   if (home == nullptr || relpath == nullptr) chk_statfail("(null)", EINVAL);
   // A path that does not fit is reported as a failed stat of the cut path with
   // ENAMETOOLONG; the cut path is never examined, since it may name another file.
-  if (!fit_path(path, sizeof path, "%s/%s", home, relpath)) chk_statfail(path, ENAMETOOLONG);
+  if (!ba_pathfmt(path, sizeof path, "%s/%s", home, relpath)) chk_statfail(path, ENAMETOOLONG);
   if (stat(path, &st) != 0) chk_statfail(path, errno);
   const struct passwd *pw = user != nullptr ? getpwnam(user) : nullptr;
   if (pw == nullptr) chk_fail("User %s does not exist\n", user != nullptr ? user : "(null)");
@@ -122,11 +169,7 @@ int ba_read(int fd, void *buf, int n) {
     errno = EINVAL;
     return -1;
   }
-  ssize_t r;
-  do {
-    r = read(fd, buf, n);
-  } while (r < 0 && errno == EINTR);
-  return static_cast<int>(r);
+  return static_cast<int>(ba_noeintr([&] { return read(fd, buf, n); }));
 }
 
 int ba_write(int fd, const void *buf, int n) {
@@ -134,11 +177,7 @@ int ba_write(int fd, const void *buf, int n) {
     errno = EINVAL;
     return -1;
   }
-  ssize_t r;
-  do {
-    r = write(fd, buf, n);
-  } while (r < 0 && errno == EINTR);
-  return static_cast<int>(r);
+  return static_cast<int>(ba_noeintr([&] { return write(fd, buf, n); }));
 }
 
 // A negative size is refused: as a size_t it would ask for a segment of gigabytes.
@@ -235,7 +274,7 @@ int search_path(const char *path, const char *name, char *prog) {
   for (char *dir = strtok_r(dirs, ":", &save); dir != nullptr;
        dir = strtok_r(nullptr, ":", &save)) {
     const char *sep = dir[strlen(dir) - 1] == '/' ? "" : "/";
-    if (fit_path(prog, SYS_SPAWNPATHLEN, "%s%s%s", dir, sep, name) && is_program(prog)) {
+    if (ba_pathfmt(prog, SYS_SPAWNPATHLEN, "%s%s%s", dir, sep, name) && is_program(prog)) {
       found = 0;
       break;
     }
@@ -249,7 +288,7 @@ int search_path(const char *path, const char *name, char *prog) {
 int find_program(const char *name, char *prog) {
   const char *path = getenv("PATH");
   if (path != nullptr && name[0] != '/') return search_path(path, name, prog);
-  if (!fit_path(prog, SYS_SPAWNPATHLEN, "%s", name)) {
+  if (!ba_pathfmt(prog, SYS_SPAWNPATHLEN, "%s", name)) {
     errno = ENAMETOOLONG;
     return -1;
   }
@@ -307,19 +346,95 @@ void ba_freeargs(char **vec) {
 
 // ---- Log file and date/time texts --------------------------------------------------------
 
-void ba_log(const char *fmt, ...) {
-  if (ba_settings.home == nullptr || ba_settings.dbsname == nullptr) return;
-  char path[SYS_LOGPATHLEN];
-  if (!fit_path(path, sizeof path, "%s/log/%s", ba_settings.home, ba_settings.dbsname)) return;
-  FILE *log = fopen(path, "a");
-  if (log == nullptr) return;
+namespace {
+
+constexpr mode_t kLogCreateMode = 0666;  // a new log: 0666 less the umask
+constexpr mode_t kLogErrMode = 0664;     // what an error entry leaves on the file
+
+// Opens the log directory of the installation, never through a symbolic link in its last
+// component (the home itself is the caller's concern, or checked by a set-user-id program
+// before anything is read from it).
+int open_logdir(const char *home) {
+  char dir[SYS_LOGPATHLEN];
+  if (!ba_pathfmt(dir, sizeof dir, "%s/log", home)) return -1;
+  return open(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+// The opened log must be a regular file of one name only; errno tells why not.
+bool log_sound(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return false;
+  if (!S_ISREG(st.st_mode)) {
+    errno = EINVAL;
+    return false;
+  }
+  if (st.st_nlink != 1) {
+    errno = EMLINK;
+    return false;
+  }
+  return true;
+}
+
+// Opens name in the directory dirfd for appending (creating it), not following a link and
+// not blocking on a FIFO; checks it and gives it kLogErrMode when errmode is set.
+int open_logfile(int dirfd, const char *name, int errmode) {
+  int fd = openat(dirfd, name,
+                  O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
+                  kLogCreateMode);
+  if (fd < 0) return -1;
+  if (!log_sound(fd)) {
+    int e = errno;
+    close(fd);
+    errno = e;
+    return -1;
+  }
+  if (errmode != 0) (void)fchmod(fd, kLogErrMode);  // its result is of no concern to the entry
+  return fd;
+}
+
+}  // namespace
+
+int ba_logopen(char *path, int errmode) {
+  const char *home = ba_settings.home, *dbs = ba_settings.dbsname;
+  bool fits = ba_pathfmt(path, SYS_LOGPATHLEN, "%s/log/%s", home ? home : "", dbs ? dbs : "");
+  if (home == nullptr || dbs == nullptr) {
+    errno = ENOENT;
+    return -1;
+  }
+  if (!fits) return -1;  // errno ENAMETOOLONG
+  if (ba_plainname(dbs) == 0) {
+    errno = EINVAL;
+    return -1;
+  }
+  int dirfd = open_logdir(home);
+  if (dirfd < 0) return -1;
+  int fd = open_logfile(dirfd, dbs, errmode);
+  int e = errno;
+  close(dirfd);
+  errno = e;
+  return fd;
+}
+
+void ba_logwrite(int fd, const char *fmt, va_list ap) {
+  FILE *log = fdopen(fd, "a");
+  if (log == nullptr) {
+    close(fd);
+    return;
+  }
   fprintf(log, "%s %s ", ba_datestr(), ba_timestr(-1));
-  va_list ap;
-  va_start(ap, fmt);
   vfprintf(log, fmt, ap);
-  va_end(ap);
   fflush(log);
   fclose(log);
+}
+
+void ba_log(const char *fmt, ...) {
+  char path[SYS_LOGPATHLEN];
+  int fd = ba_logopen(path, 0);
+  if (fd < 0) return;
+  va_list ap;
+  va_start(ap, fmt);
+  ba_logwrite(fd, fmt, ap);
+  va_end(ap);
 }
 
 char *ba_timestr(time_t t) {

@@ -13,7 +13,10 @@
 // See also: ba_sig.h (signal dispositions), ba_pipe.h (the byte channel).
 #pragma once
 
+#include <cerrno>
 #include <csignal>
+#include <cstdarg>
+#include <cstddef>
 #include <ctime>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -31,6 +34,68 @@ constexpr int SYS_SPAWNFAIL = 25;      // exit status of a child whose exec fail
 constexpr int SYS_CLOSEFDS = 100;      // a spawned child closes descriptors 0 .. 99
 constexpr int SYS_DTOAMAX = 40;        // most significant digits that ba_dtoa produces
 constexpr int SYS_DTOASPECIAL = 9999;  // decimal-point position ba_dtoa gives Infinity and NaN
+
+// ---- Paths and interrupted calls ----------------------------------------------------------
+
+// Formats a path into buf (size bytes). true when the whole text fits; otherwise false with
+// errno ENAMETOOLONG, and buf holds the cut text, which may serve a message but never a file
+// operation (a cut path may name another, existing file).
+bool ba_pathfmt(char *buf, size_t size, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+
+// 1 when s is a plain name: not empty, no '/', not beginning with '.'. Names that the
+// environment puts into installation paths (DBS, language, language file) must be plain, so
+// that they cannot lead out of their directory.
+int ba_plainname(const char *s);
+
+// Calls call() again as long as it fails with EINTR (a caught signal cut it short); returns
+// the last result. call returns a negative value on failure, with errno set.
+template <typename F>
+auto ba_noeintr(F call) -> decltype(call()) {
+  decltype(call()) r;
+  do r = call();
+  while (r < 0 && errno == EINTR);
+  return r;
+}
+
+// ---- Privileges of a set-user-id run -------------------------------------------------------
+//
+// Run set-user-id, a program starts with the effective user of its program file (the
+// privileged user, root) and the real user of its caller. ba_privinit lowers the effective
+// user to the caller's at once and keeps the privileged one as the saved set-user-id: from
+// then on the process touches files with exactly its caller's rights, and takes the
+// privileged user back (ba_privraise) only for what the caller cannot do itself and the
+// process has checked (the System V objects of a DBS that root created). Run normally (real
+// and effective user equal) every one of these does nothing and succeeds.
+
+// Call first thing in main. 0, or -1 with errno when the effective user cannot be lowered
+// (the process must then end).
+int ba_privinit();
+// 1 when ba_privinit found a set-user-id run, else 0.
+int ba_setuidrun();
+// The effective user becomes the privileged one / the caller's. 0 or -1 with errno.
+int ba_privraise();
+int ba_privlower();
+
+// For its lifetime, the process works with its caller's rights (set-user-id run only); the
+// destructor restores the effective user it found. ok() is false when the effective user
+// could not be lowered: the guarded operation must then not be done.
+class ba_ascaller {
+ public:
+  ba_ascaller();
+  ~ba_ascaller();
+  ba_ascaller(const ba_ascaller &) = delete;
+  ba_ascaller &operator=(const ba_ascaller &) = delete;
+  bool ok() const { return ok_; }
+
+ private:
+  unsigned prev_;
+  bool lowered_ = false;
+  bool ok_ = true;
+};
+
+// 1 when uid is root or the user "tolv": the users that may own what a set-user-id program
+// of this system trusts (its configuration, the DBS segment and semaphores), else 0.
+int ba_trusteduid(unsigned uid);
 
 // ---- Installation check --------------------------------------------------------------------
 
@@ -93,9 +158,21 @@ void ba_freeargs(char **vec);
 
 // ---- Log file and date/time texts ----------------------------------------------------------
 
-// Appends "<date> <time> " and the formatted text to "<home>/log/<dbsname>" (settings
-// record). Writes nothing and reports nothing when the settings are not loaded, the path does
-// not fit its buffer or the file cannot be opened. No newline is added.
+// Opens the DBS message log "<home>/log/<dbsname>" (settings record) for appending, creating
+// it when missing (mode 0666 less the umask). A program of this system may run set-user-id
+// root, so the log is opened only as what it must be: the log directory and the file are
+// never reached through a symbolic link, the file is a regular file with exactly one link (a
+// hard link would make it another file's name), and with errmode non-zero it gets mode 0664
+// through the descriptor, never by path. path (SYS_LOGPATHLEN bytes) receives the path, for
+// messages. The descriptor, or -1 with errno: ENOENT (settings not loaded), ENAMETOOLONG
+// (path does not fit), EINVAL (DBS name not a plain name, or not a regular file), ELOOP (a
+// symbolic link), EMLINK (more than one link), or the error of the open.
+int ba_logopen(char *path, int errmode);
+// Writes one entry to the log opened by ba_logopen: "%s %s " with ba_datestr() and
+// ba_timestr(-1), then fmt formatted with ap (no newline added); flushes and closes fd.
+void ba_logwrite(int fd, const char *fmt, va_list ap) __attribute__((format(printf, 2, 0)));
+// Appends "<date> <time> " and the formatted text to the DBS message log (ba_logopen).
+// Writes nothing and reports nothing when the log cannot be opened. No newline is added.
 void ba_log(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 char *ba_timestr(time_t t);  // "%02d:%02d:%02d" of local time t, now when t is -1
 char *ba_datestr();          // "%02d.%02d.%02d" day, month, year - 1900 of local time now

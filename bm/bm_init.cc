@@ -4,12 +4,30 @@
 // Attaching takes no semaphore: it reads only magic, shmaddr and shmkey, which nothing in this
 // system writes.
 //
+// Trust. The daemon runs set-user-id root, and its caller chooses the key (through the
+// environment that names the configuration) and may itself create a segment and a semaphore
+// set at a key where no DBS runs. Everything the segment holds is therefore input: run
+// set-user-id (ba_setuidrun), the process
+//  (1) attaches only a segment that root or the user tolv both owns and created (a segment
+//      made by anybody else and handed over with IPC_SET is refused as well);
+//  (2) works only on the semaphore set that the System V key of the DBS names (semget of the
+//      key must give dbshead.semid), owned and created by root or tolv: a forged semid in the
+//      header would otherwise make root set values and operate on a foreign set;
+//  (3) writes pages only to partitions of its checked configuration, opened with the
+//      caller's rights (bm_openpart), so that a forged device path, offset or size in the
+//      segment cannot reach a file the caller could not write itself.
+// Each refusal leaves EACCES in iserrno and logs a line naming the object and the reason. The
+// System V calls here need the privileged user (the objects are mode 0600 of root); the daemon
+// raises it for the attach and keeps it for the semaphore operations that follow, while
+// every file it opens by path is opened with its caller's rights or checked on the open
+// descriptor. Run normally, the process has only its own rights and none of this applies.
+//
 // See also: bm_init.h (error codes), bm_user (registration after the attach).
 #include "bm/bm_init.h"
 
 #include <cerrno>
 #include <cstdint>
-#include <pwd.h>
+#include <sys/sem.h>
 #include <sys/shm.h>
 #include <unistd.h>
 
@@ -25,20 +43,47 @@ namespace {
 
 constexpr int kShmPerms = 0600;  // lookup permission: owner read and write
 
-// A set-user-id process runs with its caller's environment, so the caller chooses the key.
-// It may only work on a segment that root or the user tolv made and owns: otherwise the pages
-// it writes would be described by whoever made the segment.
-bool trusted_owner(uid_t uid) {
-  if (uid == 0) return true;
-  const passwd *pw = getpwnam("tolv");
-  return pw != nullptr && pw->pw_uid == uid;
+// The fourth argument of semctl, which the caller declares.
+union semun_arg {
+  int val;
+  semid_ds *buf;
+  unsigned short *array;
+};
+
+// Whether a System V object of owner uid and creator cuid may be used run set-user-id.
+bool trusted_ipc(unsigned uid, unsigned cuid) {
+  return ba_trusteduid(uid) != 0 && ba_trusteduid(cuid) != 0;
 }
 
-bool segment_trusted(int id) {
-  if (getuid() == geteuid()) return true;
-  shmid_ds ds;
-  if (ba_shmctl(id, IPC_STAT, &ds) != 0) return false;
-  return trusted_owner(ds.shm_perm.uid) && trusted_owner(ds.shm_perm.cuid);
+// Trust (1): the segment id of key, run set-user-id, must be root's or tolv's.
+bool segment_trusted(int key, int id) {
+  if (ba_setuidrun() == 0) return true;
+  shmid_ds ds{};
+  if (ba_shmctl(id, IPC_STAT, &ds) == 0 && trusted_ipc(ds.shm_perm.uid, ds.shm_perm.cuid))
+    return true;
+  bm_logerr("ba_shmat: segment %d of key %d refused: owner %d, creator %d is not root or tolv\n",
+            id, key, static_cast<int>(ds.shm_perm.uid), static_cast<int>(ds.shm_perm.cuid));
+  return false;
+}
+
+// Trust (2): the header's semaphore set, run set-user-id, must be the set of the key, and
+// root's or tolv's.
+bool semaphores_trusted(int key) {
+  if (ba_setuidrun() == 0) return true;
+  int id = semget(key, 0, 0);
+  if (id < 0 || id != bm_dbs->semid) {
+    bm_logerr("bm_init: semaphore set %d refused: the set of key %d is %d\n", bm_dbs->semid, key,
+              id);
+    return false;
+  }
+  semid_ds ds{};
+  semun_arg arg;
+  arg.buf = &ds;
+  if (semctl(id, 0, IPC_STAT, arg) == 0 && trusted_ipc(ds.sem_perm.uid, ds.sem_perm.cuid))
+    return true;
+  bm_logerr("bm_init: semaphore set %d refused: owner %d, creator %d is not root or tolv\n", id,
+            static_cast<int>(ds.sem_perm.uid), static_cast<int>(ds.sem_perm.cuid));
+  return false;
 }
 
 uint32_t low32(const void *p) {
@@ -62,7 +107,7 @@ int ba_shmat(int key, unsigned long addr) {
     iserrno = errno;
     return -1;
   }
-  if (!segment_trusted(id)) {
+  if (!segment_trusted(key, id)) {
     iserrno = errno = EACCES;
     return -1;
   }
@@ -90,6 +135,10 @@ dbshead *bm_init(int key, unsigned long addr) {
   }
   if (bm_dbs->shmkey != key) {
     iserrno = ER_SHMKEY;
+    return nullptr;
+  }
+  if (!semaphores_trusted(key)) {
+    iserrno = errno = EACCES;
     return nullptr;
   }
   // Every pointer in the segment is an absolute address of its creator's mapping, so the

@@ -6,7 +6,8 @@
 // anything else of the buffer manager. Failures leave the reason in iserrno:
 //   the system error number   shmget or shmat failed (no segment: the DBS is not running)
 //   EACCES                    run set-user-id, and the segment's owner or creator is neither
-//                             root nor the user tolv
+//                             root nor the user tolv; or (bm_init) the header's semaphore set
+//                             is not the set of the key, or not root's or tolv's (logged)
 //   -376                      an address was requested and the segment was attached elsewhere
 //   -343                      the attach address differs from dbshead.shmaddr (bm_init also
 //                             checks it, after magic and key, when an address was requested)

@@ -27,10 +27,14 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include "ba/ba_conf.h"
 #include "ba/ba_env.h"
 #include "ba/ba_mem.h"
 #include "ba/ba_sys.h"
@@ -249,6 +253,89 @@ int probe_lastpage(int fd, const partition *pt) {
   return 0;
 }
 
+// ---- Opening a partition -----------------------------------------------------------------------
+//
+// Run set-user-id, the partition descriptors of the segment are input from whoever made the
+// segment (trust rules in bm_init). A device is opened only when it is a partition of the
+// checked configuration with the same path, offset and size, with the caller's rights, without
+// a symbolic link anywhere in its path, and when the open descriptor shows the file that the
+// configuration check accepted (a regular file or block device of the user tolv, mode 0660).
+
+// Refuses the open of dev with reason: logs it, iserrno = err. Always false.
+bool refuse(const char *dev, const char *reason, int err) {
+  bm_logerr("bm_openpart: %s refused: %s\n", dev, reason);
+  iserrno = err;
+  return false;
+}
+
+// Whether the configuration read at start-up holds a partition of path, offset and size (in
+// bytes; the configuration counts kilobytes).
+bool configured(const char *path, const partition *pt) {
+  for (int i = 0; i < dbsconfig.ndbspace; i++) {
+    const cfgspace &s = dbsconfig.dbspaces[i];
+    for (int j = 0; j < s.nparts; j++) {
+      const cfgpart &c = s.parts[j];
+      if (strcmp(c.path, path) == 0 && int64_t{c.offset} * 1024 == pt->offset &&
+          int64_t{c.size} * 1024 == pt->size)
+        return true;
+    }
+  }
+  return false;
+}
+
+// A negative offset would put pages before the partition, into whatever precedes it; run
+// set-user-id only partitions of the configuration are opened.
+bool partition_allowed(const partition *pt, const char *dev) {
+  if (pt->offset < 0) return refuse(dev, "negative offset", EINVAL);
+  if (ba_setuidrun() == 0 || configured(dev, pt)) return true;
+  return refuse(dev, "not a partition of the configuration", EACCES);
+}
+
+// The open descriptor must show a regular file or block device that passes the owner, group
+// and mode check of the configuration. Closes fd and returns false when not.
+bool device_sound(int fd, const char *dev) {
+  struct stat st;
+  const char *reason = nullptr;
+  if (fstat(fd, &st) != 0)
+    reason = "cannot be examined";
+  else if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode))
+    reason = "not a regular file or block device";
+  else if (ba_confowner(dev, &st) != 0)
+    reason = "owner, group or mode not tolv, tolv, 0660";
+  // O_NONBLOCK only kept the open from hanging on a FIFO; transfers block as usual.
+  if (reason == nullptr && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0) return true;
+  if (reason == nullptr) reason = "cannot be set to blocking transfers";
+  close(fd);
+  return refuse(dev, reason, EACCES);
+}
+
+// Opens dev for reading and writing (close-on-exec). Run set-user-id: with the caller's
+// rights, never through a symbolic link (O_NOFOLLOW for the last component, the real path for
+// the directories), and checked on the descriptor. The descriptor, or -1 with iserrno.
+int open_device(const char *dev) {
+  bool strict = ba_setuidrun() != 0;
+  int fd;
+  {
+    ba_ascaller caller;
+    if (!caller.ok()) {
+      refuse(dev, "cannot take the caller's rights", EPERM);
+      return -1;
+    }
+    char real[PATH_MAX];
+    if (strict && (realpath(dev, real) == nullptr || strcmp(real, dev) != 0)) {
+      refuse(dev, "not its own real path (a symbolic link)", ELOOP);
+      return -1;
+    }
+    fd = open(dev, O_RDWR | O_NOCTTY | O_CLOEXEC | (strict ? O_NOFOLLOW | O_NONBLOCK : 0));
+  }
+  if (fd < 0) {
+    iserrno = errno;
+    if (strict && errno == ELOOP) refuse(dev, "a symbolic link", ELOOP);
+    return -1;
+  }
+  return !strict || device_sound(fd, dev) ? fd : -1;
+}
+
 }  // namespace
 
 // ---- Entry points ------------------------------------------------------------------------------
@@ -280,12 +367,12 @@ int bm_getfd(const partition *pt) {
 
 int bm_openpart(const partition *pt) {
   devpath dev(pt);
-  int fd = open(dev.path, O_RDWR | O_CLOEXEC);
-  if (fd < 0) {
-    iserrno = errno;
-    return -1;
-  }
-  if ((ba_settings.flags & ENV_NOCONFCHECK) == 0 && probe_lastpage(fd, pt) != 0) {
+  if (!partition_allowed(pt, dev.path)) return -1;
+  int fd = open_device(dev.path);
+  if (fd < 0) return -1;
+  // The caller's environment must not switch off a check that guards root's writes.
+  bool probe = (ba_settings.flags & ENV_NOCONFCHECK) == 0 || ba_setuidrun() != 0;
+  if (probe && probe_lastpage(fd, pt) != 0) {
     bm_logerr("Reading last page of %s failed. errno = %d\n", dev.path, iserrno);
     close(fd);
     return -1;

@@ -41,7 +41,13 @@ int bm_lwrite(int32_t pagenr, const void *src, int partn, int n);
 // -1 on failure. A failed open is not cached: the next access tries again.
 int bm_getfd(const partition *pt);
 // Opens the device of pt for reading and writing (close-on-exec) and, unless TOLVNOCONFCHECK is
-// set, checks that the device holds the partition's last page. The descriptor, or -1.
+// set (or the process runs set-user-id, where the caller's environment cannot switch it off),
+// checks that the device holds the partition's last page. A negative offset is refused
+// (EINVAL). Run set-user-id the device must moreover be a partition of `dbsconfig` with the
+// same path, offset and size (else EACCES), is opened with the caller's rights and never
+// through a symbolic link (ELOOP), and must be a regular file or block device of owner and
+// group tolv, mode 0660 (else EACCES). Every refusal is logged as "bm_openpart: %s refused:
+// <reason>\n". The descriptor, or -1 with iserrno.
 int bm_openpart(const partition *pt);
 
 // Writes buffer b home (its page number is the first word of its page). Waits first, in 10 ms

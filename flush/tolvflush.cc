@@ -15,6 +15,37 @@
 // they go through db_fatal and exit -1. A SIGTERM during a pass does not interrupt it: the pass
 // completes, the sleep is cut short and the loop ends at its next test.
 //
+// Privileges. The program is installed root:tolv 04750 so that a DBS user (group tolv) can
+// start it, and it runs set-user-id root because the DBS server's segment and semaphore set
+// are mode 0600 of root. Everything the caller controls is input, not authority: its
+// environment (TOLVHOME, TOLVDBS, TOLVLANG, TOLVNLS, TOLVNOCONFCHECK, ...), its current
+// directory, umask and open descriptors, its files, and any segment or semaphore set it may
+// create at the DBS key. The rule: run set-user-id, nothing of that may make the daemon open,
+// create, write, truncate, chmod or reveal a file, or touch an IPC object, that the caller
+// could not touch itself. How it is kept:
+//  (1) Rights: the first thing main does is lower the effective user to the caller's
+//      (ba_privinit); root stays only as the saved set-user-id. Settings, language file,
+//      catalogs, configuration file and the examination of the partitions are all read with
+//      the caller's rights, so no error message can reveal more than the caller could read.
+//      Root is taken back only for the attach and kept for the semaphore operations of the
+//      passes (the System V objects need it); from then on every partition is still opened
+//      with the caller's rights (bm_openpart), and the message log is opened only as a
+//      regular file of one link in the installation's log directory, never through a link.
+//  (2) Installation: before anything is read from it, TOLVHOME must be this program's own
+//      installation: its real path R holds bin/tolvflush, reached without a link, which is
+//      this very program file and has exactly one link (a hard link elsewhere would let any
+//      directory pass as the installation). Every later path is built from R; the DBS,
+//      language and language-file names are plain names (ba_env), so no path leaves R.
+//  (3) Objects: the configuration file must be a regular file of root or tolv, not a link;
+//      partitions are examined before they are opened; the segment, its semaphore set and its
+//      partition descriptors are checked against the key and the configuration (bm_init,
+//      bm_openpart); the last-page probe cannot be switched off by the caller.
+//  (4) Process: the caller's umask is replaced by 022, the working directory by "/", and the
+//      standard descriptors 0 to 2 are opened on /dev/null when the caller closed them, so that
+//      no file the daemon opens later can become its standard error.
+// Dropping root altogether is not possible while the semaphores of a root-owned set are
+// operated on in every pass; the checks above bound what root is used for.
+//
 // See also: ad_check (the pass over one list), bm_init and bm_user (attach, registration).
 #include "flush/tolvflush.h"
 
@@ -24,6 +55,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -49,11 +81,41 @@ void detach_from_caller() {
   if (pid > 0) exit(0);
 }
 
-// Whether path names the running program itself.
+// Run set-user-id: lowers the effective user to the caller's and makes the process
+// independent of what the caller left it (trust rules (1) and (4) of the banner). Exits 1 when
+// the rights cannot be lowered.
+void take_callers_rights() {
+  if (ba_privinit() != 0) {
+    fprintf(stderr, "tolvflush: cannot lower the effective user. errno = %d\n", errno);
+    exit(1);
+  }
+  if (ba_setuidrun() == 0) return;
+  umask(022);
+  if (chdir("/") != 0) {
+    // "/" always exists; a failure leaves the process where it was, which it never uses.
+  }
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++)
+    if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) != fd) exit(1);
+}
+
+[[noreturn]] void not_installation(const char *home) {
+  fprintf(stderr, "tolvflush: %s is not the installation of this program\n", home);
+  exit(1);
+}
+
+// Whether path names the running program itself; exits 1 when it does but has another name
+// too (a hard link to the program would make any directory look like its installation).
 bool is_this_program(const char *path) {
   struct stat prog, self;
-  return lstat(path, &prog) == 0 && S_ISREG(prog.st_mode) && stat("/proc/self/exe", &self) == 0 &&
-         prog.st_dev == self.st_dev && prog.st_ino == self.st_ino;
+  bool same = lstat(path, &prog) == 0 && S_ISREG(prog.st_mode) &&
+              stat("/proc/self/exe", &self) == 0 && prog.st_dev == self.st_dev &&
+              prog.st_ino == self.st_ino;
+  if (same && prog.st_nlink != 1) {
+    fprintf(stderr, "tolvflush: %s has %d links; the program file must have one\n", path,
+            static_cast<int>(prog.st_nlink));
+    exit(1);
+  }
+  return same;
 }
 
 // Whether dir is a directory and not a symbolic link.
@@ -65,21 +127,19 @@ bool is_real_dir(const char *dir) {
 // Run set-user-id, the daemon trusts an installation directory only when it is the one the
 // running program was installed in: TOLVHOME comes from whoever started it, and with it the
 // configuration, the log path and the segment key. The home is resolved to its real path R;
-// R/bin/tolvflush must be this very program, reached without a symbolic link below R. Every
-// later path is built from R. Run normally, nothing changes.
+// R/bin/tolvflush must be this very program, of one link, reached without a symbolic link
+// below R. Every later path is built from R. Runs before anything is read from the
+// installation. Run normally, nothing changes.
 void check_installation_home() {
-  if (getuid() == geteuid()) return;
+  if (ba_setuidrun() == 0) return;
   char real[PATH_MAX];
   char bin[PATH_MAX + 8];
   char prog[PATH_MAX + 24];
   bool ok = realpath(ba_settings.home, real) != nullptr &&
-            snprintf(bin, sizeof bin, "%s/bin", real) < static_cast<int>(sizeof bin) &&
-            snprintf(prog, sizeof prog, "%s/%s", real, TF_PROGFILE) < static_cast<int>(sizeof prog) &&
-            is_real_dir(bin) && is_this_program(prog);
-  if (!ok) {
-    fprintf(stderr, "tolvflush: %s is not the installation of this program\n", ba_settings.home);
-    exit(1);
-  }
+            ba_pathfmt(bin, sizeof bin, "%s/bin", real) &&
+            ba_pathfmt(prog, sizeof prog, "%s/%s", real, TF_PROGFILE) && is_real_dir(bin) &&
+            is_this_program(prog);
+  if (!ok) not_installation(ba_settings.home);
   char *resolved = ba_strdup(real);
   if (resolved == nullptr) {
     fputs("malloc() failed\n", stderr);
@@ -87,6 +147,15 @@ void check_installation_home() {
   }
   ba_release(ba_settings.home);
   ba_settings.home = resolved;
+}
+
+// Loads the settings (step 5); run set-user-id, the installation is checked between the
+// settings that name it and the language file, the first thing read from it. Exits 1 on
+// failure (the message is printed).
+void load_settings() {
+  if (ba_envhome(stderr) != 0) exit(1);
+  check_installation_home();
+  if (ba_envrest(stderr) != 0) exit(1);
 }
 
 // Reads and checks the configuration of the settings' DBS; exits 1 with the catalog text of the
@@ -101,6 +170,8 @@ void read_configuration() {
 }
 
 void attach_and_register() {
+  // The segment and semaphores of a DBS that root made need root (trust rule (1)).
+  if (ba_privraise() != 0) db_fatal(1, "tolvflush: cannot take the privileged user\n");
   if (bm_init(dbsconfig.dbskey, dbsconfig.shmaddr) == nullptr)
     db_fatal(1, "tolvflush:bm_init failed\n");
   if (bm_dbs->state != DBS_ONLINE) db_fatal(1, "DBS not in online mode\n");
@@ -125,13 +196,13 @@ int main(int argc, char **argv) {
     print_banner();
     return 0;
   }
+  take_callers_rights();
   detach_from_caller();
-  if (ba_readenv(stderr) != 0) return 1;
+  load_settings();
   if (ba_settings.dbshost != nullptr) {
     fputs("No remote use. Modify TOLVDBS\n", stderr);
     return 1;
   }
-  check_installation_home();
   read_configuration();
   const char *dbsname = ba_settings.dbsname != nullptr ? ba_settings.dbsname : "";
   if (strcmp(argv[1], dbsname) != 0) {
