@@ -53,6 +53,15 @@ runas tolv_user() {
   return runas{pw->pw_uid, pw->pw_gid};
 }
 
+int as_user(runas user, const std::function<int()> &fn) {
+  fflush(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) _exit(become(user) ? fn() : 255);
+  int status = 0;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status) == 255 ? -1 : WEXITSTATUS(status);
+}
+
 InstalledDbs::InstalledDbs() : inst_("testdbs"), key_(free_key()) {
   TempInstall::setenv("TOLVLANG", "eng");
   make_dirs(inst_.path("dbs"));

@@ -13,6 +13,7 @@
 // See also: tempinstall.h, segment.h (a segment without files), tools/tolvdb.cc.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -36,6 +37,10 @@ struct runas {
 
 // The system user tolv, or none when it does not exist.
 runas tolv_user();
+// Runs fn in a child process that has become user (groups dropped); fn's result (0 to 255) as
+// the child's exit status, or -1 when the child could not become user or did not end
+// normally. For the steps of an attack that only that user may take.
+int as_user(runas user, const std::function<int()> &fn);
 
 class InstalledDbs {
  public:

@@ -329,7 +329,10 @@ TEST_F(SetUid, RunsFromItsOwnInstallation) {
   ASSERT_EQ(dbs.tolvflush({"testdbs"}, tolv).status, 0);
   userslot *u = nullptr;
   ASSERT_TRUE(eventually([&] { return (u = dbs.daemon_slot()) != nullptr; })) << stderr_text();
+  // The slot is visible once its name is written; a finished pass shows it complete.
+  passes(u, 1);
   EXPECT_STREQ(u->osuser, "tolv");
+  EXPECT_EQ(stderr_text(), "");
 }
 
 TEST_F(SetUid, AHomeThatIsNotItsInstallationIsRefused) {
