@@ -515,6 +515,46 @@ TEST_F(EnvTest, ErrorDbsValueLongerThan199Characters) {
   EXPECT_EQ(ba_dbsbuf[0], '\0');  // nothing was copied
 }
 
+// Names that become file or directory names of the installation must not lead out of it.
+TEST_F(EnvTest, ErrorNamesThatAreNoPlainNames) {
+  const struct {
+    const char *var, *value, *message;
+  } cases[] = {
+      {"TOLVDBS", "../x", "DBS name (../x) is not a plain name\n"},
+      {"TOLVDBS", "a/b@host", "DBS name (a/b) is not a plain name\n"},
+      {"TOLVDBS", ".cfg", "DBS name (.cfg) is not a plain name\n"},
+      {"TOLVLANG", "../../etc", "TOLVLANG (../../etc) is not a plain name\n"},
+      {"TOLVLANG", ".", "TOLVLANG (.) is not a plain name\n"},
+      {"TOLVNLS", "../eng/eng", "TOLVNLS (../eng/eng) is not a plain name\n"},
+      {"TOLVNLS", "", "TOLVNLS () is not a plain name\n"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(std::string(c.var) + "=" + c.value);
+    TempInstall::setenv(c.var, c.value);
+    int rc;
+    EXPECT_EQ(load(rc), c.message);
+    EXPECT_EQ(rc, -1);
+    EXPECT_EQ(ba_settings.yes, nullptr);  // no language file was read
+    TempInstall::unsetenv(c.var);
+  }
+  TempInstall::setenv("TOLVDBS", "testdbs");
+  load_ok();
+}
+
+// The first half names the installation and reads no file; the second reads the language file.
+TEST_F(EnvTest, HomeHalfReadsNoFile) {
+  TempInstall::setenv("TOLVLANG", "nowhere");
+  FILE *f = tmpfile();
+  EXPECT_EQ(ba_envhome(f), 0);
+  EXPECT_EQ(str(ba_settings.home), inst.home());
+  EXPECT_EQ(str(ba_settings.dbsname), "testdbs");
+  EXPECT_EQ(ba_settings.lang, nullptr);
+  EXPECT_EQ(read_stream(f), "");
+  EXPECT_EQ(ba_envrest(f), -1);
+  EXPECT_EQ(read_stream(f), "Cannot open language file " + inst.home() + "/msg/nowhere/geriso.nls\n");
+  fclose(f);
+}
+
 TEST_F(EnvTest, ErrorLanguageFileMissing) {
   TempInstall::setenv("TOLVLANG", "nowhere");
   int rc;

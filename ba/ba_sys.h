@@ -165,8 +165,9 @@ void ba_freeargs(char **vec);
 // hard link would make it another file's name), and with errmode non-zero it gets mode 0664
 // through the descriptor, never by path. path (SYS_LOGPATHLEN bytes) receives the path, for
 // messages. The descriptor, or -1 with errno: ENOENT (settings not loaded), ENAMETOOLONG
-// (path does not fit), EINVAL (DBS name not a plain name, or not a regular file), ELOOP (a
-// symbolic link), EMLINK (more than one link), or the error of the open.
+// (path does not fit), EINVAL (DBS name not a plain name, or not a regular file), ELOOP (the
+// file is a symbolic link), ENOTDIR (the log directory is one), ENXIO (a FIFO: never waited
+// on), EMLINK (more than one link), or the error of the open.
 int ba_logopen(char *path, int errmode);
 // Writes one entry to the log opened by ba_logopen: "%s %s " with ba_datestr() and
 // ba_timestr(-1), then fmt formatted with ap (no newline added); flushes and closes fd.

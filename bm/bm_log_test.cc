@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <regex>
 #include <string>
@@ -13,6 +14,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "ba/ba_sys.h"
 #include "ba/globals.h"
 #include "bm/bm_globals.h"
 #include "testing/segment.h"
@@ -224,6 +226,71 @@ TEST_F(MessageLog, MissingSettingsAreAnOpenFailure) {
   CaptureStderr();
   bm_logerr("x\n");
   EXPECT_EQ(GetCapturedStderr(), pid() + ": Cannot open logfile /log/. errno = 2\n");
+}
+
+// ---- One hardened writer: what stands at the log path is never written through ---------------
+
+// A thing planted at the log path (or the log directory) and the errno of the refusal.
+struct plant {
+  const char *name;
+  int err;
+  void (*make)(const tolvtest::TempInstall &inst, const std::string &target);
+};
+
+const plant kPlants[] = {
+    {"symlink", ELOOP,
+     [](const tolvtest::TempInstall &i, const std::string &t) {
+       ASSERT_EQ(symlink(t.c_str(), i.path("log/testdbs").c_str()), 0);
+     }},
+    {"hardlink", EMLINK,
+     [](const tolvtest::TempInstall &i, const std::string &t) {
+       ASSERT_EQ(link(t.c_str(), i.path("log/testdbs").c_str()), 0);
+     }},
+    {"fifo", ENXIO,  // opened without waiting for a reader
+     [](const tolvtest::TempInstall &i, const std::string &) {
+       ASSERT_EQ(mkfifo(i.path("log/testdbs").c_str(), 0666), 0);
+     }},
+    {"linkeddir", ENOTDIR,
+     [](const tolvtest::TempInstall &i, const std::string &t) {
+       std::string dir = t.substr(0, t.rfind('/'));
+       tolvtest::remove_tree(i.path("log"));
+       ASSERT_EQ(symlink(dir.c_str(), i.path("log").c_str()), 0);
+     }},
+};
+
+// Both writers and ba_log refuse every plant; the target keeps its bytes and its mode.
+TEST_F(MessageLog, PlantsAtTheLogPathAreRefusedByEveryWriter) {
+  for (const plant &p : kPlants) {
+    SCOPED_TRACE(p.name);
+    tolvtest::TempInstall inst;
+    tolvtest::use_settings(inst);
+    std::string target = inst.path("etc/testdbs");  // named like the log: the linked-dir case
+    inst.write("etc/testdbs", "keep\n");
+    chmod(target.c_str(), 0600);
+    p.make(inst, target);
+    std::string logpath = inst.path("log/testdbs");
+    CaptureStderr();
+    bm_logerr("x\n");
+    bm_logmsg("y\n");
+    ba_log("z\n");
+    EXPECT_EQ(GetCapturedStderr(), pid() + ": Cannot open logfile " + logpath + ". errno = " +
+                                       std::to_string(p.err) + "\n" + pid() +
+                                       ": Cannot open logfile " + logpath + "\n");
+    EXPECT_EQ(inst.read("etc/testdbs"), "keep\n");
+    EXPECT_EQ(mode(target), 0600u);
+  }
+  tolvtest::use_settings(inst_);
+}
+
+TEST_F(MessageLog, ADbsNameThatIsNoPlainNameIsRefused) {
+  inst_.write("precious", "keep\n");
+  std::string name = "../precious";
+  ba_settings.dbsname = name.data();
+  CaptureStderr();
+  bm_logerr("x\n");
+  EXPECT_EQ(GetCapturedStderr(),
+            pid() + ": Cannot open logfile " + inst_.path("log/../precious") + ". errno = 22\n");
+  EXPECT_EQ(inst_.read("precious"), "keep\n");
 }
 
 // ---- Logical log: binding ----------------------------------------------------------------------
