@@ -516,6 +516,15 @@ TEST_F(PageIoErrors, FailedSeekKeepsTheWriteOffTheDevice) {
                             " failed.Page 2.errno -410 errflag = 2\n");
 }
 
+// A negative offset would put the partition's first pages before it, into whatever precedes.
+TEST_F(PageIoErrors, NegativeOffsetIsRefusedBeforeTheOpen) {
+  partition p = part(ROOT, 0);
+  p.offset = -PAGESIZE;
+  EXPECT_EQ(bm_openpart(&p), -1);
+  EXPECT_EQ(iserrno, EINVAL);
+  EXPECT_EQ(log_text(), "bm_openpart: " + dev("chunk0") + " refused: negative offset\n");
+}
+
 TEST_F(PageIoErrors, ProbeSeekFailureIsReported) {
   partition p = part(ROOT, 0);
   p.size = 0;  // the last page would lie before the device's start
