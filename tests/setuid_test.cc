@@ -323,6 +323,22 @@ TEST_F(Attack, AConfigurationThroughALinkIsRefusedWithoutRevealingItsTarget) {
                         " (errno 40)\n");
 }
 
+// The configured partition path reaches a file through a link: refused at start-up, before
+// anything is opened for update, for a link at its end and for one in a directory.
+TEST_F(Attack, AConfiguredPartitionThroughALinkIsRefusedBeforeItIsOpened) {
+  create_dbs(false);
+  ASSERT_EQ(symlink(victim_.c_str(), dbs.inst().path("dbs/link").c_str()), 0);
+  ASSERT_EQ(symlink(dbs.inst().path("dbs").c_str(), dbs.inst().path("dbs2").c_str()), 0);
+  const std::string config = dbs.inst().read("etc/testdbs.cfg");
+  for (const std::string &path : {dbs.inst().path("dbs/link"), dbs.inst().path("dbs2/root.dbs")}) {
+    SCOPED_TRACE(path);
+    std::string forged = config;
+    forged.replace(forged.find(dbs.device()), dbs.device().size(), path);
+    dbs.inst().write("etc/testdbs.cfg", forged);
+    expect_refused(1, "Cannot open partition " + path + " for update (errno 40)\n");
+  }
+}
+
 TEST_F(Attack, AConfigurationOfAnotherOwnerIsRefused) {
   create_dbs(false);
   std::string cfg = dbs.inst().path("etc/testdbs.cfg");
