@@ -21,7 +21,9 @@
 
 #include "ba/dbsconfig.h"
 
-// Reads <home>/etc/<dbsname>.cfg (dbsname empty or null: the settings' DBS). mode 0 only
+// Reads <home>/etc/<dbsname>.cfg (dbsname empty or null: the settings' DBS). Run set-user-id,
+// the file must be a regular file of root or the user tolv reached without a link in its
+// last component, else -3024 with errno ELOOP or EACCES. mode 0 only
 // parses; any other mode also checks each partition as its line is read and then runs
 // ba_confcheck. Returns 0 or the first failure's error number; the file is always closed.
 // After a failure `dbsconfig` holds what was read so far; a failure to open the file leaves
@@ -31,8 +33,12 @@ int ba_readconf(int mode, const char *dbsname);
 void ba_freeconf();
 // Value checks and adjustments over a parsed record; 0 or an error number.
 int ba_confcheck(dbsconf *cfg);
-// Disk checks of one partition entry: path, size and range, then the file itself (opened
-// for update and closed again, owner and group of the user "tolv", mode 0660).
+// Disk checks of one partition entry: path, size and range, then the file itself: examined
+// first (it must exist and not be a directory, else -3018; owner and group of the user "tolv",
+// mode 0660, else -3020 to -3023), only then opened for update and closed again (-3018), and
+// the open descriptor checked once more (-3019 when it is not the file examined). Run
+// set-user-id (ba_setuidrun) the path must also reach the file without any symbolic link
+// (-3018 with errno ELOOP) and name a regular file or block device (-3018, EINVAL).
 // 0 or an error number.
 int ba_confpart(cfgpart *part);
 // Owner, group and permission bits of an examined partition file (st of path): owner the user

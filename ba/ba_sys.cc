@@ -87,10 +87,12 @@ ba_ascaller::ba_ascaller() : prev_(geteuid()) {
   ok_ = lowered_;
 }
 
+// Restoring cannot fail while the saved set-user-id holds prev_; were it to fail, staying with
+// the caller's rights would be the safe side.
 ba_ascaller::~ba_ascaller() {
-  if (lowered_ && seteuid(prev_) != 0) {
-    // Unreachable while the saved set-user-id holds prev_; staying lowered is the safe side.
-  }
+  if (!lowered_) return;
+  int rc = seteuid(prev_);
+  (void)rc;
 }
 
 namespace {
