@@ -44,8 +44,8 @@ struct blockhead {
 };
 static_assert(sizeof(blockhead) == kHeader, "the header keeps the handed-out address aligned");
 
-blockhead *head_of(const void *block) {
-  return reinterpret_cast<blockhead *>(static_cast<char *>(const_cast<void *>(block)) - kHeader);
+blockhead *head_of(void *block) {
+  return reinterpret_cast<blockhead *>(static_cast<char *>(block) - kHeader);
 }
 
 bool is_blocktag(int32_t tag) { return tag == 0 || (tag >= kFirstClass && tag < kClasses); }
@@ -184,7 +184,7 @@ void *resize_unrecorded(void *block, int size, const char *file, int line) {
 }
 
 // Bytes usable in a block of either family; -1 for an address that carries neither tag.
-int block_room(const void *block) {
+int block_room(void *block) {
   const blockhead *head = head_of(block);
   return is_blocktag(head->tag) || head->tag == kMemctlTag ? head->room : -1;
 }
