@@ -220,9 +220,10 @@ TEST(MemoryControl, ManyBlocksGrowTheBucketsAndStayRecorded) {
 TEST(MemoryControl, MarkFilterHoldsBeyondSixteenBits) {
   setenv("TOLVMEMCTRL", "1", 1);
   void *before = ba_malloc(3, "before.cc", 1);
-  for (int marks : {32768, 32768}) {
-    for (int i = 0; i < marks; i++) ba_memmark();
-    void *after = ba_malloc(5, "after.cc", marks);
+  int marks = 0;
+  for (int upto : {32768, 65536}) {
+    for (; marks < upto; marks++) ba_memmark();
+    void *after = ba_malloc(5, "after.cc", upto);
     CaptureStderr();
     ba_memreport(stderr);
     std::string report = GetCapturedStderr();
@@ -302,9 +303,8 @@ class CrossFamily : public testing::TestWithParam<const char *> {
 
 TEST_P(CrossFamily, MemoryControlBlockReleasedWithoutDebug) {
   ba_settings.debug = 1;
-  auto *p = static_cast<char *>(ba_alloc(40));
+  void *p = ba_alloc(40);
   ASSERT_NE(p, nullptr);
-  memset(p, 0x5A, 40);
   ba_settings.debug = 0;
   CaptureStderr();
   ba_release(p);
