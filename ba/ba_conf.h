@@ -8,9 +8,8 @@
 // variable part, `ba_conferr` is left as it was.
 //
 // Ownership: the dbspace and partition vectors of `dbsconfig` belong to this module; they are
-// released by the next ba_readconf (once its file is open) or by ba_freeconf, with the
-// allocator family that the `debug` setting selects (ba_mem.h), so `debug` must not change
-// between a read and the release.
+// released by the next ba_readconf (once its file is open) or by ba_freeconf, each block
+// through the family that allocated it (ba_release, ba_mem.h).
 //
 // See also: dbsconfig.h (the record), ba_msg.h (texts of the error numbers), ba_env.h
 // (`home` and `dbsname` of the settings).

@@ -7,8 +7,8 @@
 // Invariants:
 //  (1) Each text result lives in one static buffer per operation (ba_int2str, ba_dbl2str,
 //      ba_quote), overwritten by the next call of the same operation.
-//  (2) Every write into those buffers is bounded by the buffer's size; over-long input is cut,
-//      never written past the end.
+//  (2) Every write into those buffers is bounded by the buffer's size. A ba_quote result that
+//      does not fit is refused (null), never cut; the other results always fit.
 //
 // See also: ba_nls (SHIFT pairs and currency of the language file), ba_keyw (keywords and
 // ba_isident, which decides whether ba_quote may leave a name bare).
@@ -19,7 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "ba/ba_sys.h"
+#include "ba/ba_keyw.h"
 #include "ba/globals.h"
 
 namespace {
@@ -74,21 +74,35 @@ bool is_number_char(char c) {
 // ---- Quoting -----------------------------------------------------------------------------
 
 // Writes "s" into buf (size bytes). An embedded double quote is written twice, so that the
-// result is one well-formed delimited name or literal whatever s contains. When s does not fit,
-// the longest prefix that does is kept, a doubled quote is never split, and the closing quote
-// and the terminating zero always fit.
-void put_quoted(char *buf, size_t size, const char *s) {
+// result is one well-formed delimited name or literal whatever s contains. False, with buf
+// emptied, when the result and its terminating zero do not fit.
+bool put_quoted(char *buf, size_t size, const char *s) {
   const size_t inner_end = size - 2;  // room left for the closing quote and the zero
   size_t n = 0;
   buf[n++] = '"';
   for (; *s != '\0'; s++) {
     size_t need = *s == '"' ? 2 : 1;
-    if (n + need > inner_end) break;
+    if (n + need > inner_end) {
+      buf[0] = '\0';
+      return false;
+    }
     buf[n++] = *s;
     if (*s == '"') buf[n++] = '"';
   }
   buf[n++] = '"';
   buf[n] = '\0';
+  return true;
+}
+
+// Writes s unchanged into buf (size bytes). False, with buf emptied, when it does not fit.
+bool put_bare(char *buf, size_t size, const char *s) {
+  size_t n = strlen(s);
+  if (n >= size) {
+    buf[0] = '\0';
+    return false;
+  }
+  memcpy(buf, s, n + 1);
+  return true;
 }
 
 }  // namespace
@@ -146,11 +160,10 @@ double ba_flt2dbl(const float *value) {
 
 char *ba_quote(const char *s) {
   static char buf[CONV_QUOTELEN];
-  if (ba_settings.strplain != 0 || ba_isident(s) != 0)
-    snprintf(buf, sizeof buf, "%s", s);  // a bare text of more than 99 characters is cut
-  else
-    put_quoted(buf, sizeof buf, s);
-  return buf;
+  // A cut name would name another object: a result that does not fit is refused instead.
+  bool bare = ba_settings.strplain != 0 || ba_isident(s) != 0;
+  bool fits = bare ? put_bare(buf, sizeof buf, s) : put_quoted(buf, sizeof buf, s);
+  return fits ? buf : nullptr;
 }
 
 int ba_namecmp(const ba_name *a, const ba_name *b) {

@@ -29,8 +29,9 @@ void ba_unmoney(char *s);
 double ba_flt2dbl(const float *value);
 // s unchanged when strplain is set or s is a plain upper-case name that is no keyword
 // (ba_isident); otherwise s in double quotes, each embedded double quote doubled. In the
-// ba_quote buffer: a result that does not fit is cut to the longest text that does, keeping
-// the closing quote.
+// ba_quote buffer. Null when the result needs more than CONV_QUOTELEN - 1 characters (a bare
+// text of 100 or more, a quoted one of 98 or more with its doubled quotes counted): nothing is
+// cut, since a shorter name would name something else.
 char *ba_quote(const char *s);
 
 // A name record: a name text in a 36-byte field followed by a number.

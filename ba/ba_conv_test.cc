@@ -258,33 +258,38 @@ TEST_F(ConvTest, NamecmpIgnoresBytesAfterTheZero) {
 
 // ---- Error paths: over-long input, missing settings, odd values --------------------------
 
-TEST_F(ConvTest, QuoteLongestTextThatFitsQuoted) {
-  std::string fits(97, 'x');
-  EXPECT_EQ(ba_quote(fits.c_str()), "\"" + fits + "\"");
-  EXPECT_EQ(strlen(ba_quote(fits.c_str())), 99u);
-}
+// The longest results that fit the 100-byte buffer, and one character more, which is refused
+// (null) rather than cut to another name.
+struct quotefit {
+  std::string text;
+  int strplain;
+  const char *expect;  // null: refused
+};
 
-TEST_F(ConvTest, QuoteCutsOverlongTextKeepingTheClosingQuote) {
-  for (int len : {98, 99, 150, 1000}) {
-    std::string s(len, 'x');
-    const char *q = ba_quote(s.c_str());
-    EXPECT_EQ(std::string(q), "\"" + std::string(97, 'x') + "\"") << len;
+TEST_F(ConvTest, QuoteRefusesWhatDoesNotFitTheBuffer) {
+  const std::string x97(97, 'x'), x98(98, 'x'), n99(99, 'N'), n100(100, 'N'), l99(99, 'n');
+  const std::string q96 = std::string(95, 'x') + "\"", q97 = std::string(96, 'x') + "\"";
+  const std::string quoted97 = "\"" + x97 + "\"", quoted96 = "\"" + q96 + "\"\"";
+  const quotefit cases[] = {
+      {x97, 0, quoted97.c_str()},  // 99 characters quoted
+      {x98, 0, nullptr},
+      {std::string(1000, 'x'), 0, nullptr},
+      {q96, 0, quoted96.c_str()},  // the doubled quote still fits: 99 characters
+      {q97, 0, nullptr},           // it would not: no half of a doubled quote
+      {n99, 0, n99.c_str()},       // a bare name of 99 characters
+      {n100, 0, nullptr},
+      {std::string(120, 'N'), 0, nullptr},
+      {l99, 1, l99.c_str()},
+      {std::string(100, 'n'), 1, nullptr},
+  };
+  for (const quotefit &c : cases) {
+    ba_settings.strplain = c.strplain;
+    const char *q = ba_quote(c.text.c_str());
+    if (c.expect == nullptr)
+      EXPECT_EQ(q, nullptr) << c.text.size();
+    else
+      EXPECT_STREQ(q, c.expect) << c.text.size();
   }
-}
-
-TEST_F(ConvTest, QuoteNeverSplitsADoubledQuote) {
-  std::string s = std::string(96, 'x') + "\"yy";
-  EXPECT_EQ(std::string(ba_quote(s.c_str())), "\"" + std::string(96, 'x') + "\"");
-  std::string t = std::string(95, 'x') + "\"yy";
-  EXPECT_EQ(std::string(ba_quote(t.c_str())), "\"" + std::string(95, 'x') + "\"\"\"");
-}
-
-TEST_F(ConvTest, QuoteCutsOverlongBareText) {
-  std::string name(150, 'N');
-  EXPECT_EQ(std::string(ba_quote(name.c_str())), std::string(99, 'N'));
-  ba_settings.strplain = 1;
-  std::string lower(150, 'n');
-  EXPECT_EQ(std::string(ba_quote(lower.c_str())), std::string(99, 'n'));
 }
 
 TEST_F(ConvTest, UnmoneyWithoutCurrencyLeavesTheText) {

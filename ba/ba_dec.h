@@ -36,6 +36,10 @@ int ba_decscale(const ba_decimal *d);
 int ba_long2dec(int value, ba_decimal *result);
 int ba_dec2long(const ba_decimal *d, int *value);
 int ba_dec2short(const ba_decimal *d, short *value);
+// 32-bit integer of text through ba_str2dec and ba_dec2long (a fraction is cut off): 0, or -1
+// when text is null, blank or no decimal number, or its value lies outside
+// -2147483647..2147483647. *value is stored only on success.
+int ba_atoint(const char *text, int *value);
 
 // Floating conversions. ba_dbl2dec: DEC_NULLFLT for the null marker (eight DEC_NULLBYTE
 // bytes), DEC_RANGE for an infinite or NaN value, DEC_INVALID outside the exponent range;

@@ -4,7 +4,7 @@
 // sorted by byte value of the text (C library string order); a multi-word keyword has one
 // blank between its words.
 //
-// See also: ba_conv.h (ba_strupper, ba_quote), ba_sys.h (ba_isident, implemented in ba_keyw).
+// See also: ba_conv.h (ba_strupper, ba_quote).
 #pragma once
 
 constexpr int KW_NOKEYWORD = 258;  // token of a word that is no keyword
@@ -24,3 +24,6 @@ extern const ba_keyent ba_keytab[KW_COUNT];
 int ba_keyword(const char *word);
 // Text of the first table entry with the token, or "UNKNOWN". The text is static.
 const char *ba_keytext(int token);
+// 1 when s begins with an upper-case letter, consists only of upper-case letters, digits and
+// '_', and is no keyword (ba_keyword gives KW_NOKEYWORD), else 0.
+int ba_isident(const char *s);

@@ -1,7 +1,8 @@
 // ba_mem: the block allocator, the memory-control allocator and growable vectors.
 //
 // Principal entry points: ba_new/ba_delete, ba_malloc/ba_realloc/ba_mfree, ba_memreport,
-// ba_alloc/ba_release (the family chosen by the `debug` setting), ba_rszvek, the string copies.
+// ba_alloc (the family chosen by the `debug` setting), ba_release (the family named by the
+// block's header), ba_rszvek (amortised growth), the string copies.
 // Invariants are listed in ba_mem.h.
 //
 // See also: ba_env (the `debug` setting), bm_mem (the shared arena of the segment).
@@ -23,6 +24,9 @@ namespace {
 constexpr int kHeader = 8;        // bytes before the handed-out address
 constexpr int kSmallLimit = 128;  // gross sizes below this are small
 constexpr int kClasses = 32;      // class c holds gross size 4 * c
+constexpr int kFirstClass = 2;    // the smallest gross size is the bare header
+// Tag word of a memory-control block: a value that no size class (0, 2..31) can take.
+constexpr int32_t kMemctlTag = 0x4D454D43;
 
 struct sizeclass {
   int cap;       // number of slots in `slots`
@@ -32,8 +36,19 @@ struct sizeclass {
 
 sizeclass classes[kClasses];
 
-// Header word 0: 0 for a large block, else the block's size class.
-int32_t &header_class(char *header) { return *reinterpret_cast<int32_t *>(header); }
+// The header in front of every block of both families. The tag tells the family, so that a
+// block is released by what it is, not by what `debug` says at the time of the release.
+struct blockhead {
+  int32_t tag;   // size class 2..31 of a small ba_new block, 0 of a large one, or kMemctlTag
+  int32_t room;  // bytes usable at the handed-out address
+};
+static_assert(sizeof(blockhead) == kHeader, "the header keeps the handed-out address aligned");
+
+blockhead *head_of(void *block) {
+  return reinterpret_cast<blockhead *>(static_cast<char *>(block) - kHeader);
+}
+
+bool is_blocktag(int32_t tag) { return tag == 0 || (tag >= kFirstClass && tag < kClasses); }
 
 // Gross size of a request: rounded up to a multiple of 4, plus the header. -1 when it does not
 // fit an int.
@@ -80,7 +95,7 @@ struct memrecord {
   int size;          // requested size
   const char *file;  // requesting module
   int line;
-  int16_t mark;      // low 16 bits of the mark current at allocation
+  int mark;          // the mark current at allocation (all of it: a 16-bit copy would wrap)
   int time;          // seconds since 1970, recorded at level 2 or higher
 };
 
@@ -138,7 +153,7 @@ void report_unknown(const char *fmt, const void *p) {
 void report_bucket(FILE *stream, const bucket &b) {
   for (int j = 0; j < b.cap; j++) {
     const memrecord &r = b.recs[j];
-    if (r.addr == nullptr || r.mark < static_cast<int16_t>(ctl_mark)) continue;
+    if (r.addr == nullptr || r.mark < ctl_mark) continue;
     char head[21];
     int n = r.size < 20 ? r.size : 20;
     memcpy(head, r.addr, n);
@@ -147,6 +162,43 @@ void report_bucket(FILE *stream, const bucket &b) {
             static_cast<int>(reinterpret_cast<uintptr_t>(r.addr)), r.size, r.file, r.line,
             static_cast<int>(r.time - kReportEpoch), head);
   }
+}
+
+// ba_realloc without records: the system's resize of the block with its header; a null block
+// is a new one. The bytes gained are cleared, as every block of the family starts zero-filled.
+void *resize_unrecorded(void *block, int size, const char *file, int line) {
+  if (size < 0) return nullptr;
+  if (block == nullptr) return ba_malloc(size, file, line);
+  if (head_of(block)->tag != kMemctlTag) {
+    report_unknown("ba_realloc (%d):address %d 0x%x not found\n", block);
+    return nullptr;
+  }
+  int oldsize = head_of(block)->room;
+  auto *head = static_cast<blockhead *>(
+      realloc(head_of(block), size_t{kHeader} + static_cast<size_t>(size)));
+  if (head == nullptr) return nullptr;
+  head->room = size;
+  char *p = reinterpret_cast<char *>(head) + kHeader;
+  if (size > oldsize) memset(p + oldsize, 0, static_cast<size_t>(size - oldsize));
+  return p;
+}
+
+// Bytes usable in a block of either family; -1 for an address that carries neither tag.
+int block_room(void *block) {
+  const blockhead *head = head_of(block);
+  return is_blocktag(head->tag) || head->tag == kMemctlTag ? head->room : -1;
+}
+
+// A new block for a vector of used bytes that needs need: twice used when that can be had, so
+// that a vector grown one element at a time is copied O(log n) times (the blocks' rooms let
+// later growths happen in place); else exactly need, so that growth never fails where an
+// exact block would do.
+char *grow_block(int used, int need, const char *file, int line) {
+  if (used <= INT_MAX / 2 && 2 * used > need) {
+    auto *doubled = static_cast<char *>(ba_alloc(2 * used, file, line));
+    if (doubled != nullptr) return doubled;
+  }
+  return static_cast<char *>(ba_alloc(need, file, line));
 }
 
 const char *module_name(const char *file) {
@@ -162,22 +214,20 @@ void *ba_new(int size) {
   int g = gross_size(size);
   if (g < 0) return nullptr;
   char *header;
+  int32_t tag = 0;
   if (g >= kSmallLimit) {
     header = static_cast<char *>(malloc(g));
     if (header == nullptr) return nullptr;
-    header_class(header) = 0;
   } else {
-    int cls = g / 4;
-    header = cached_block(cls);
+    tag = g / 4;
+    header = cached_block(tag);
+    if (header == nullptr) header = static_cast<char *>(malloc(g));
     if (header == nullptr) {
-      header = static_cast<char *>(malloc(g));
-      if (header == nullptr) {
-        fprintf(stderr, "ba_new:malloc failed,size=%d\n", g);
-        return nullptr;
-      }
-      header_class(header) = cls;
+      fprintf(stderr, "ba_new:malloc failed,size=%d\n", g);
+      return nullptr;
     }
   }
+  *reinterpret_cast<blockhead *>(header) = blockhead{tag, g - kHeader};
   memset(header + kHeader, 0, g - kHeader);
   return header + kHeader;
 }
@@ -187,13 +237,19 @@ void ba_delete(void *block) {
     fputs("ba_delete: adr = NULL\n", stderr);
     return;
   }
-  char *header = static_cast<char *>(block) - kHeader;
-  int cls = header_class(header);
-  if (cls == 0) {
+  blockhead *head = head_of(block);
+  if (!is_blocktag(head->tag)) {
+    // Not a block of this family (a memory-control block or a foreign address): using its
+    // tag as a class would index past the class table. Nothing is released.
+    report_unknown("ba_delete (%d): address %d 0x%x not found\n", block);
+    return;
+  }
+  auto *header = reinterpret_cast<char *>(head);
+  if (head->tag == 0) {
     free(header);
     return;
   }
-  sizeclass &sc = classes[cls];
+  sizeclass &sc = classes[head->tag];
   if (!grow_cache(sc)) {
     // The cache cannot take the block; give it back to the system rather than lose it.
     free(header);
@@ -207,14 +263,17 @@ void ba_delete(void *block) {
 void *ba_malloc(int size, const char *file, int line) {
   read_level();
   if (size < 0) return nullptr;
-  void *p = calloc(1, size > 0 ? size : 1);
-  if (p == nullptr || ctl_level == 0) return p;
+  auto *head = static_cast<blockhead *>(calloc(1, size_t{kHeader} + static_cast<size_t>(size)));
+  if (head == nullptr) return nullptr;
+  *head = blockhead{kMemctlTag, size};
+  void *p = reinterpret_cast<char *>(head) + kHeader;
+  if (ctl_level == 0) return p;
   memrecord *r = free_record(p);
   if (r == nullptr) {
-    free(p);
+    free(head);
     return nullptr;
   }
-  *r = memrecord{p, size, file, line, static_cast<int16_t>(ctl_mark),
+  *r = memrecord{p, size, file, line, ctl_mark,
                  ctl_level >= 2 ? static_cast<int>(time(nullptr)) : 0};
   ctl_total += size;
   ctl_used = true;
@@ -223,9 +282,16 @@ void *ba_malloc(int size, const char *file, int line) {
 
 void ba_mfree(void *block) {
   if (ctl_level == 0) {
-    free(block);
+    if (block == nullptr) return;
+    // Without records the tag is the only proof that the block is one of ours.
+    if (head_of(block)->tag != kMemctlTag) {
+      report_unknown("ba_mfree (%d): address %d 0x%x not found\n", block);
+      return;
+    }
+    free(head_of(block));
     return;
   }
+  // With records a block is known by its record alone; an unrecorded address is never read.
   memrecord *r = block != nullptr ? find_record(block) : nullptr;
   if (r == nullptr || reinterpret_cast<uintptr_t>(block) <= 999) {
     report_unknown("ba_mfree (%d): address %d 0x%x not found\n", block);
@@ -233,11 +299,11 @@ void ba_mfree(void *block) {
   }
   ctl_total -= r->size;
   r->addr = nullptr;
-  free(block);
+  free(head_of(block));
 }
 
 void *ba_realloc(void *block, int size, const char *file, int line) {
-  if (ctl_level == 0) return size >= 0 ? realloc(block, size) : nullptr;
+  if (ctl_level == 0) return resize_unrecorded(block, size, file, line);
   memrecord *r = block != nullptr ? find_record(block) : nullptr;
   if (r == nullptr) {
     report_unknown("ba_realloc (%d):address %d 0x%x not found\n", block);
@@ -275,7 +341,8 @@ void *ba_alloc(int size, const char *file, int line) {
 }
 
 void ba_release(void *block) {
-  if (ba_settings.debug != 0)
+  // A null block has no header: the family `debug` selects prints its message for it.
+  if (block == nullptr ? ba_settings.debug != 0 : head_of(block)->tag == kMemctlTag)
     ba_mfree(block);
   else
     ba_delete(block);
@@ -288,12 +355,18 @@ int ba_rszvek(void *vecptr, int count, int elemsize, const char *file, int line)
     return vec != nullptr ? 0 : -1;
   }
   if (count < 0 || elemsize <= 0 || count >= INT_MAX / elemsize) return -1;
-  auto *grown = static_cast<char *>(ba_alloc(elemsize * (count + 1), file, line));
-  if (grown == nullptr) return -1;
-  memcpy(grown, vec, static_cast<size_t>(count) * elemsize);
-  ba_release(vec);
-  vec = grown;
-  memset(vec + static_cast<size_t>(count) * elemsize, 0, elemsize);
+  const int used = count * elemsize, need = used + elemsize;
+  const int room = block_room(vec);
+  // A count beyond the block would copy from past its end: refused, like a foreign vector.
+  if (room < used) return -1;
+  if (need > room) {
+    char *grown = grow_block(used, need, file, line);
+    if (grown == nullptr) return -1;
+    memcpy(grown, vec, static_cast<size_t>(used));
+    ba_release(vec);
+    vec = grown;
+  }
+  memset(vec + used, 0, static_cast<size_t>(elemsize));
   return 0;
 }
 

@@ -215,6 +215,43 @@ TEST(MemoryControl, ManyBlocksGrowTheBucketsAndStayRecorded) {
   EXPECT_NE(report.find("\nTotal:          0\n"), std::string::npos);
 }
 
+// The filter compares the whole mark: after 32,768 and 65,536 marks (where a 16-bit copy
+// wraps to -32768 and 0) a block from before the marks is still left out.
+TEST(MemoryControl, MarkFilterHoldsBeyondSixteenBits) {
+  setenv("TOLVMEMCTRL", "1", 1);
+  void *before = ba_malloc(3, "before.cc", 1);
+  int marks = 0;
+  for (int upto : {32768, 65536}) {
+    for (; marks < upto; marks++) ba_memmark();
+    void *after = ba_malloc(5, "after.cc", upto);
+    CaptureStderr();
+    ba_memreport(stderr);
+    std::string report = GetCapturedStderr();
+    EXPECT_EQ(report.find("before.cc"), std::string::npos) << report;
+    EXPECT_NE(report.find("after.cc"), std::string::npos) << report;
+    ba_mfree(after);
+  }
+  ba_mfree(before);
+}
+
+TEST(MemoryControl, ReallocWithoutRecordsKeepsTheContentsAndClearsTheGain) {
+  unsetenv("TOLVMEMCTRL");
+  EXPECT_EQ(ba_realloc(nullptr, -1, "r.cc", 1), nullptr);
+  auto *p = static_cast<char *>(ba_realloc(nullptr, 4, "r.cc", 1));
+  ASSERT_NE(p, nullptr);
+  memcpy(p, "abcd", 4);
+  p = static_cast<char *>(ba_realloc(p, 3000, "r.cc", 2));
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(memcmp(p, "abcd", 4), 0);
+  EXPECT_TRUE(all_zero(p + 4, 2996));
+  CaptureStderr();
+  void *blk = ba_new(8);
+  EXPECT_EQ(ba_realloc(blk, 16, "r.cc", 3), nullptr);  // not a block of ba_malloc
+  EXPECT_NE(GetCapturedStderr().find(" not found\n"), std::string::npos);
+  ba_delete(blk);
+  ba_mfree(p);
+}
+
 // ---- Allocator selection -----------------------------------------------------------------
 
 TEST(AllocatorSelection, DebugPicksTheMemoryControlFamilyWithTheCallersModule) {
@@ -241,6 +278,97 @@ TEST(AllocatorSelection, NoDebugPicksTheBlockAllocator) {
   EXPECT_EQ(again, p);  // back in its class cache
   ba_delete(again);
 }
+
+// A block goes back to the family that allocated it, whatever `debug` says at its release:
+// its header carries the family. Run without records (level 0) and with them (level 1).
+class CrossFamily : public testing::TestWithParam<const char *> {
+ protected:
+  void SetUp() override {
+    if (GetParam() != nullptr)
+      setenv("TOLVMEMCTRL", GetParam(), 1);
+    else
+      unsetenv("TOLVMEMCTRL");
+  }
+  void TearDown() override { ba_settings.debug = 0; }
+
+  // The report's total, or "" without records.
+  static std::string total() {
+    CaptureStderr();
+    ba_memreport(stderr);
+    std::string report = GetCapturedStderr();
+    size_t at = report.find("Total:");
+    return at == std::string::npos ? "" : report.substr(at);
+  }
+};
+
+TEST_P(CrossFamily, MemoryControlBlockReleasedWithoutDebug) {
+  ba_settings.debug = 1;
+  void *p = ba_alloc(40);
+  ASSERT_NE(p, nullptr);
+  ba_settings.debug = 0;
+  CaptureStderr();
+  ba_release(p);
+  EXPECT_EQ(GetCapturedStderr(), "");
+  if (GetParam() != nullptr) {
+    EXPECT_EQ(total(), "Total:          0\n");
+  }
+}
+
+TEST_P(CrossFamily, BlockAllocatorBlockReleasedWithDebug) {
+  ba_settings.debug = 0;
+  void *p = ba_alloc(40);
+  ba_settings.debug = 1;
+  CaptureStderr();
+  ba_release(p);
+  EXPECT_EQ(GetCapturedStderr(), "");
+  void *again = ba_new(40);
+  EXPECT_EQ(again, p);  // back in its class cache, not handed to the system allocator
+  ba_delete(again);
+}
+
+TEST_P(CrossFamily, VectorOutlivesAChangeOfDebug) {
+  int *vec = nullptr;
+  for (int n = 0; n < 300; n++) {
+    ba_settings.debug = n % 7 == 0 ? 1 - ba_settings.debug : ba_settings.debug;
+    ASSERT_EQ(ba_rszvek(&vec, n, sizeof *vec), 0);
+    vec[n] = n;
+  }
+  for (int n = 0; n < 300; n++) ASSERT_EQ(vec[n], n);
+  ba_release(vec);
+  if (GetParam() != nullptr) {
+    EXPECT_EQ(total(), "Total:          0\n");
+  }
+}
+
+// Each family refuses the other's blocks instead of misreading their headers.
+TEST_P(CrossFamily, EachFamilyRefusesTheOthersBlocks) {
+  ba_settings.debug = 1;
+  void *ctl = ba_alloc(24);
+  ba_settings.debug = 0;
+  void *blk = ba_alloc(24);
+  CaptureStderr();
+  ba_delete(ctl);
+  std::string err = GetCapturedStderr();
+  EXPECT_EQ(err.rfind("ba_delete (" + std::to_string(getpid()) + "): address ", 0), 0u) << err;
+  EXPECT_NE(err.find(" not found\n"), std::string::npos) << err;
+  CaptureStderr();
+  ba_mfree(blk);
+  err = GetCapturedStderr();
+  EXPECT_EQ(err.rfind("ba_mfree (" + std::to_string(getpid()) + "): address ", 0), 0u) << err;
+  CaptureStderr();
+  ba_release(ctl);  // both are still live: released once each, by their own family
+  ba_release(blk);
+  EXPECT_EQ(GetCapturedStderr(), "");
+  void *again = ba_new(24);
+  EXPECT_EQ(again, blk);
+  ba_delete(again);
+}
+
+const char *const kLevels[] = {nullptr, "1"};
+INSTANTIATE_TEST_SUITE_P(Levels, CrossFamily, testing::ValuesIn(kLevels),
+                         [](const testing::TestParamInfo<const char *> &info) {
+                           return std::string(info.param == nullptr ? "Unrecorded" : "Recorded");
+                         });
 
 // ---- Growable vectors --------------------------------------------------------------------
 
@@ -277,6 +405,72 @@ TEST(Rszvek, OverflowingSizeFailsAndKeepsTheVector) {
   char *old = vec;
   EXPECT_EQ(ba_rszvek(&vec, 1 << 22, 1024), -1);
   EXPECT_EQ(vec, old);
+  ba_release(vec);
+}
+
+// Appending one element at a time is linear: the vector moves (one allocation and one copy)
+// only O(log n) times, and all copies together stay within twice the final size.
+class RszvekGrowth : public testing::TestWithParam<int> {
+ protected:
+  void SetUp() override {
+    unsetenv("TOLVMEMCTRL");
+    ba_settings.debug = GetParam();
+  }
+  void TearDown() override { ba_settings.debug = 0; }
+};
+
+TEST_P(RszvekGrowth, HundredThousandAppendsMoveTheVectorLogarithmicallyOften) {
+  constexpr int kAppends = 100000;
+  int *vec = nullptr;
+  int moves = 0;
+  int64_t copied = 0;
+  for (int n = 0; n < kAppends; n++) {
+    int *old = vec;
+    ASSERT_EQ(ba_rszvek(&vec, n, sizeof *vec), 0);
+    if (vec != old) {
+      moves++;
+      copied += int64_t{n} * static_cast<int64_t>(sizeof *vec);
+    }
+    ASSERT_EQ(vec[n], 0) << n;
+    vec[n] = n + 1;
+  }
+  for (int n = 0; n < kAppends; n++) ASSERT_EQ(vec[n], n + 1);
+  EXPECT_LE(moves, 24);  // log2(100000) = 17 doublings, a few more from the small classes
+  EXPECT_LE(copied, 2 * int64_t{kAppends} * static_cast<int64_t>(sizeof *vec));
+  ba_release(vec);
+}
+
+INSTANTIATE_TEST_SUITE_P(Families, RszvekGrowth, testing::Values(0, 1),
+                         [](const testing::TestParamInfo<int> &info) {
+                           return std::string(info.param != 0 ? "MemoryControl" : "Block");
+                         });
+
+// Reuse in place: a caller that dropped elements and grows again gets a zero element, not the
+// bytes it left there.
+TEST(Rszvek, ElementReusedInPlaceIsZeroFilled) {
+  int *vec = nullptr;
+  for (int n = 0; n < 4; n++) {
+    ASSERT_EQ(ba_rszvek(&vec, n, sizeof *vec), 0);
+    vec[n] = 7;
+  }
+  int *before = vec;
+  ASSERT_EQ(ba_rszvek(&vec, 2, sizeof *vec), 0);  // the count went back to 2
+  EXPECT_EQ(vec, before);
+  EXPECT_EQ(vec[0], 7);
+  EXPECT_EQ(vec[1], 7);
+  EXPECT_EQ(vec[2], 0);
+  ba_release(vec);
+}
+
+// A count larger than the block holds would copy from past its end: refused, vector kept.
+TEST(Rszvek, CountBeyondTheBlockIsRefused) {
+  int *vec = nullptr;
+  ASSERT_EQ(ba_rszvek(&vec, 0, sizeof *vec), 0);  // room for exactly one int
+  vec[0] = 5;
+  int *old = vec;
+  EXPECT_EQ(ba_rszvek(&vec, 2, sizeof *vec), -1);
+  EXPECT_EQ(vec, old);
+  EXPECT_EQ(vec[0], 5);
   ba_release(vec);
 }
 

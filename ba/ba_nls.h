@@ -8,8 +8,8 @@
 // Invariants:
 //  (1) ba_collidx[b] lists, in `coll` order, exactly the entries of ba_settings.coll whose
 //      string begins with byte b; list 0 is always empty.
-//  (2) The language fields own their storage (allocated with the family the `debug` setting
-//      selects); ba_nlsclear gives all of it back, and every parse starts with it.
+//  (2) The language fields own their storage (ba_alloc, given back with ba_release);
+//      ba_nlsclear gives all of it back, and every parse starts with it.
 //  (3) textchar holds every byte value at most once, so ntextchar never exceeds 256.
 //
 // See also: ba_env.h (the settings record and its loader), ba_conf.h (ba_getline).

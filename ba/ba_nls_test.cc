@@ -9,8 +9,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "ba/ba_mem.h"
 #include "ba/error.h"
@@ -551,6 +553,55 @@ TEST(NlsShipped, GerisoSortsUmlautsWithTheirBaseLetter) {
   EXPECT_EQ(cmp("\xF6l", "oel"), 1);
   EXPECT_EQ(cmp("9", "a"), -1);
   EXPECT_EQ(cmp("Zebra", "apfel"), 1);
+}
+
+// The Latin-1 symbols 0xA0-0xBF, the multiplication and the division sign each have a place
+// of their own: defined, and with a weight that no other byte shares.
+TEST(NlsShipped, GerisoGivesEveryLatin1SymbolItsOwnWeight) {
+  ASSERT_EQ(parse_file(shipped("geriso")), 0);
+  std::vector<int> symbols;
+  for (int c = 0xA0; c <= 0xBF; c++) symbols.push_back(c);
+  symbols.push_back(0xD7);
+  symbols.push_back(0xF7);
+  std::map<int, int> owner;  // weight -> the first byte (1..255) that has it
+  for (int c = 1; c < 256; c++) {
+    const char text[2] = {static_cast<char>(c), 0};
+    owner.emplace(weigh(text).first, c);
+  }
+  for (int c : symbols) {
+    const char text[2] = {static_cast<char>(c), 0};
+    int w = weigh(text).first;
+    EXPECT_NE(w, NLS_WEIGHT_NONE) << std::hex << c;
+    EXPECT_EQ(owner[w], c) << std::hex << c << " weighs as much as " << owner[w];
+  }
+}
+
+// Where the symbols sort: each row is in ascending order.
+TEST(NlsShipped, GerisoSortsTheSymbolsBesideTheirRelatives) {
+  ASSERT_EQ(parse_file(shipped("geriso")), 0);
+  const std::vector<std::vector<std::string>> rows = {
+      {"a b", "a\xA0" "b", "a!b", "ab"},  // the no-break space right after the blank
+      {"!", "\xA1", "\""},
+      {"$", "\xA2", "\xA3", "\xA4", "\xA5", "%", "\xB0", "&", "\xA7", "\xB6", "'"},
+      {"5*3", "5\xD7" "3", "5+3", "5\xB1" "3", "5/3", "5\xF7" "3", "5:3"},
+      {"-", "\xAD", ".", "\xB7", "/"},
+      {"<", "\xAB", "=", ">", "\xBB", "?", "\xBF", "@", "\xA9", "\xAE", "["},
+      {"`", "\xB4", "\xA8", "\xAF", "\xB8", "{", "|", "\xA6", "}", "~", "\xAC", "0"},
+      {"0", "\xBC", "\xBD", "\xBE", "1", "\xB9", "2", "\xB2", "3", "\xB3", "4"},
+      {"x", "x1", "x\xB9", "x2", "x\xB2", "x3", "x\xB3"},
+      {"a", "\xAA", "b"},
+      {"o", "\xBA", "p"},
+      {"z", "\xFE", "\xB5"},
+  };
+  for (const auto &row : rows)
+    for (size_t i = 1; i < row.size(); i++)
+      EXPECT_EQ(cmp(row[i - 1].c_str(), row[i].c_str()), -1) << row[i - 1] << " < " << row[i];
+}
+
+// The fuzzer starts from the language file that is shipped.
+TEST(NlsShipped, FuzzCorpusHoldsTheShippedGeriso) {
+  EXPECT_EQ(tolvtest::read_file(tolvtest::source_dir() + "/fuzz/corpus/nls_fuzz/geriso.nls"),
+            tolvtest::read_file(shipped("geriso")));
 }
 
 TEST(NlsShipped, EngFollowsEnglishConventions) {

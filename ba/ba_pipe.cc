@@ -132,13 +132,18 @@ int ba_getshort() { return static_cast<int16_t>(get_be(2)); }
 
 int ba_getstr(char *buf, int buflen) {
   int n = 0;
+  bool cut = false;
   for (;;) {
     int c = ba_getbyte();
     if (c <= 0) {
       if (buflen > 0) buf[n] = '\0';
-      return c == 0 ? 0 : -1;
+      if (c < 0) return -1;
+      return cut ? PIPE_STRCUT : 0;
     }
-    if (n < buflen - 1) buf[n++] = static_cast<char>(c);
+    if (n < buflen - 1)
+      buf[n++] = static_cast<char>(c);
+    else
+      cut = true;
   }
 }
 

@@ -19,6 +19,7 @@ constexpr int PIPE_DECINTS = 19;    // a decimal: exponent, sign, ndigits and 16
 constexpr int PIPE_DECNULL = -1;    // sign field of a null floating value
 constexpr int PIPE_DECFAIL = -2;    // sign field of a value that could not be converted
 constexpr int PIPE_DUMPPATHLEN = 300;
+constexpr int PIPE_STRCUT = 1;      // ba_getstr: the string did not fit the buffer
 
 extern int ba_pipeerr;  // errno of the last failed send; 0 when a send starts
 
@@ -35,8 +36,10 @@ int ba_getbyte();
 int ba_getint();
 int ba_getshort();
 // Bytes up to and including a zero byte. At most buflen - 1 bytes are stored and buf is
-// always ended with a zero; the rest of a longer string is read and dropped, so the channel
-// stays in step. 0, or -1 when the input ended before the zero byte.
+// always ended with a zero (when buflen > 0); the rest of a longer string is read and dropped,
+// so the channel stays in step. 0 for a whole string; PIPE_STRCUT when the string was longer
+// than buf holds (buf then has only its start: the caller must not take it for the string);
+// -1 when the input ended before the zero byte (whether or not it was cut).
 int ba_getstr(char *buf, int buflen);
 // The same into a character array, whose size bounds the copy.
 template <int N>

@@ -189,11 +189,24 @@ TEST_P(Channel, LongStringsAreCutAndTheChannelStaysInStep) {
   to_parent(GetParam(), {'a', 'b', 'c', 'd', 'e', 0, 'x', 0}, [] {
     char buf[4] = "!!!";
     char guard = '#';
-    EXPECT_EQ(ba_getstr(buf), 0);  // the array's size bounds the copy
+    EXPECT_EQ(ba_getstr(buf), PIPE_STRCUT);  // the array's size bounds the copy
     EXPECT_STREQ(buf, "abc");
     EXPECT_EQ(guard, '#');
     EXPECT_EQ(ba_getstr(buf, sizeof buf), 0);
     EXPECT_STREQ(buf, "x");
+  });
+}
+
+// A string that fills the buffer exactly is whole; one byte more is reported as cut; a cut
+// string whose input ends before its zero byte is a failed read.
+TEST_P(Channel, CutIsReportedAtTheExactBoundary) {
+  to_parent(GetParam(), {'a', 'b', 'c', 0, 'a', 'b', 'c', 'd', 0, 'l', 'o', 'n', 'g'}, [] {
+    char buf[4];
+    const std::pair<int, const char *> expect[] = {{0, "abc"}, {PIPE_STRCUT, "abc"}, {-1, "lon"}};
+    for (const auto &[rc, text] : expect) {
+      EXPECT_EQ(ba_getstr(buf), rc) << text;
+      EXPECT_STREQ(buf, text);
+    }
   });
 }
 

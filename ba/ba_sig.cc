@@ -1,7 +1,7 @@
 // ba_sig: the common signal dispositions of every program of the system.
 //
-// Principal entry point: ba_sigset, in two forms: with handlers, or with the integers 1
-// (ignore) and 0 (default).
+// Principal entry point: ba_sigset, whose arguments are handlers or the integers 1 (ignore)
+// and 0 (default), in any mix (ba_sigdisp).
 //
 // Every setting goes through ba_signal. Settings the system refuses (SIGKILL, SIGSTOP) fail
 // without effect and do not stop the others; SIGEMT is set only where the platform has it.
@@ -47,27 +47,20 @@ ba_sighandler handler_of(disp how, ba_sighandler h1, ba_sighandler h2) {
   return SIG_DFL;
 }
 
-// The handler an integer stands for: 1 ignore, 0 default; SIG_ERR for any other value.
-ba_sighandler special_handler(int h) {
-  if (h == 1) return SIG_IGN;
-  if (h == 0) return SIG_DFL;
-  return SIG_ERR;
-}
-
 }  // namespace
 
-ba_sighandler ba_sigset(ba_sighandler h1, ba_sighandler h2) {
-  ba_sighandler last = SIG_ERR;
-  for (const sigdisp &d : kTable) last = ba_signal(d.sig, handler_of(d.how, h1, h2));
-  return last;
-}
+// The handler an integer stands for: 1 ignore, 0 default; no disposition for any other value.
+ba_sigdisp::ba_sigdisp(int special)
+    : handler_(special == 1 ? SIG_IGN : special == 0 ? SIG_DFL : SIG_ERR) {}
 
-ba_sighandler ba_sigset(int h1, int h2) {
-  ba_sighandler f1 = special_handler(h1), f2 = special_handler(h2);
-  // An integer that is neither special value is no handler: nothing is changed.
-  if (f1 == SIG_ERR || f2 == SIG_ERR) {
+ba_sighandler ba_sigset(ba_sigdisp h1, ba_sigdisp h2) {
+  // Checked before the first setting, so that a bad argument leaves every disposition as it was.
+  if (!h1.valid() || !h2.valid()) {
     errno = EINVAL;
     return SIG_ERR;
   }
-  return ba_sigset(f1, f2);
+  ba_sighandler last = SIG_ERR;
+  for (const sigdisp &d : kTable)
+    last = ba_signal(d.sig, handler_of(d.how, h1.handler(), h2.handler()));
+  return last;
 }

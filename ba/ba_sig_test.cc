@@ -75,6 +75,25 @@ TEST(Sigset, ResultIsThePreviousDispositionOfTheLastSetting) {
   EXPECT_EQ(ba_sigset(0, 0), SIG_IGN);
 }
 
+// A handler and a special value mixed in one call, in both places.
+TEST(Sigset, HandlerAndSpecialValueMix) {
+  struct mixcase {
+    ba_sigdisp h1, h2;
+    ba_sighandler want1, want2;
+  };
+  const mixcase cases[] = {
+      {on_h1, 1, on_h1, SIG_IGN},
+      {0, on_h2, SIG_DFL, on_h2},
+      {1, SIG_DFL, SIG_IGN, SIG_DFL},
+      {SIG_IGN, 0, SIG_IGN, SIG_DFL},
+  };
+  for (const mixcase &c : cases) {
+    EXPECT_NE(ba_sigset(c.h1, c.h2), SIG_ERR);
+    for (int sig : kH1) EXPECT_EQ(disposition(sig), c.want1) << sig;
+    for (int sig : kH2) EXPECT_EQ(disposition(sig), c.want2) << sig;
+  }
+}
+
 TEST(SigsetErrors, AnIntegerThatIsNoSpecialValueChangesNothing) {
   signal(SIGHUP, other);
   signal(SIGUSR1, SIG_DFL);
@@ -82,6 +101,8 @@ TEST(SigsetErrors, AnIntegerThatIsNoSpecialValueChangesNothing) {
   EXPECT_EQ(ba_sigset(2, 1), SIG_ERR);
   EXPECT_EQ(errno, EINVAL);
   EXPECT_EQ(ba_sigset(1, -1), SIG_ERR);
+  EXPECT_EQ(ba_sigset(on_h1, 7), SIG_ERR);
+  EXPECT_EQ(ba_sigset(SIG_ERR, on_h2), SIG_ERR);
   EXPECT_EQ(disposition(SIGHUP), other);
   EXPECT_EQ(disposition(SIGUSR1), SIG_DFL);
 }

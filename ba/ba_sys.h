@@ -198,14 +198,8 @@ void ba_setsep(char *s, int c);  // every '.' and ',' becomes c
 // (EINVAL), the conversion set errno, converted nothing or left characters over. *value is
 // stored only on success.
 int ba_atof(const char *text, double *value);
-// 32-bit integer of text through the decimal conversion (a fraction is cut off); -1 when the
-// text is no decimal number or out of range. Lives with the decimals (ba_dec).
-int ba_atoint(const char *text, int *value);
 // strncpy of exactly n bytes, then a zero at dst[n]. REQUIRES: dst has n + 1 bytes.
 char *ba_strncpy(char *dst, const char *src, int n);
-// 1 when s is an upper-case identifier that is no SQL keyword. Lives with the keyword table
-// (ba_keyw).
-int ba_isident(const char *s);
 // Prints to standard error and flushes when `debug` of the settings is non-zero.
 void ba_debug(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void ba_hexdump(const void *data, int len);  // "%2x " per byte, then "\n", to standard error

@@ -542,7 +542,8 @@ struct arenahdr {                  // arena header (28 bytes), at the arena's st
   int32_t inuse;                   // bytes allocated
   shmptr<blockdesc> desc;          // descriptor table, right behind this header
   shmptr<blockdesc> lowest;        // block with the lowest address; null while none carved
-  shmptr<blockdesc> highest;       // the first block ever carved (highest address)
+  shmptr<blockdesc> highest;       // block at the highest address, kept through splits
+                                   // and merges; null while none carved
 };
 static_assert(offsetof(arenahdr, ndesc) == 0);
 static_assert(offsetof(arenahdr, top) == 4);
