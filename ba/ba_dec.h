@@ -59,5 +59,7 @@ int ba_str2dec(const char *text, int maxlen, ba_decimal *result);
 int ba_decfmt(const ba_decimal *d, char *buf, int len, int places, int point);
 // ba_decfmt with the settings' decimal point ('.' while no settings are loaded).
 int ba_dec2str(const ba_decimal *d, char *buf, int len, int places);
+// The settings' decimal point, '.' while no settings are loaded.
+int ba_decpoint();
 // Prints the fields of d on standard output.
 void ba_decdump(const ba_decimal *d);

@@ -480,8 +480,11 @@ int ba_decfmt(const ba_decimal *d, char *buf, int len, int places, int point) {
 }
 
 int ba_dec2str(const ba_decimal *d, char *buf, int len, int places) {
+  return ba_decfmt(d, buf, len, places, ba_decpoint());
+}
+
+int ba_decpoint() {
   // Before the settings are loaded the decimal point is still 0; a zero byte would end the
   // text in the middle of the number, so '.' stands in for it.
-  int point = ba_settings.decpoint != '\0' ? ba_settings.decpoint : '.';
-  return ba_decfmt(d, buf, len, places, point);
+  return ba_settings.decpoint != '\0' ? ba_settings.decpoint : '.';
 }
