@@ -467,7 +467,8 @@ int ba_decfmt(const ba_decimal *d, char *buf, int len, int places, int point) {
     round_text(&y, n);
     int pad = trim_text(&y, n);
     drop_negative_zero(&y);
-    int total = y.len + pad + ((pad > 0 && y.point < 0) ? 1 : 0);
+    // In 64 bits: pad comes from the caller's places and may lie near INT_MAX.
+    long long total = static_cast<long long>(y.len) + pad + ((pad > 0 && y.point < 0) ? 1 : 0);
     if (total <= len) {
       emit(y, n, pad, point, buf);
       return DEC_OK;
