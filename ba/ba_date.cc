@@ -5,7 +5,7 @@
 // ba_fmtdate, ba_date2str, ba_codetime, ba_splittime, ba_str2time, ba_time2str,
 // ba_ival2string, ba_today, ba_now, ba_time2date.
 // See also: ba_env.h (datesep, dateorder, datelen, debug), ba_sys (ba_rtrim, ba_debug),
-// ad_check (the value dump prints dates, times and intervals with these).
+// ad_dump (the value dump prints dates, times and intervals with these).
 //
 // Invariants:
 //  (1) Day numbers and the calendar are computed in closed form from the count of days

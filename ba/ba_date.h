@@ -5,7 +5,7 @@
 // (31 December 9999). DATE_NULL is the null date. A time of day is seconds since midnight
 // with a separate fraction; an interval is (a, s, f), a negative one with all three negated.
 //
-// See also: ba_env.h (the date format of the settings), ad_check (dates in rows).
+// See also: ba_env.h (the date format of the settings), ad_dump (dates in rows).
 #pragma once
 
 #include <ctime>

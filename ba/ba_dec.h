@@ -5,7 +5,7 @@
 // code 0. A result may be the same object as an operand; an operation that fails leaves its
 // result untouched (ba_str2dec clears it instead).
 //
-// See also: ad_check (the packed row form), ba_pipe (decimals on the byte channel).
+// See also: ad_dump (the packed row form), ba_pipe (decimals on the byte channel).
 #pragma once
 
 #include "ba/sqldec.h"

@@ -141,8 +141,8 @@ TEST_F(ValueDump, InvalidTypePrintsNothingAndLogs) {
     Capture out;
     EXPECT_EQ(ad_dumpwert(bytes, type, 4, 0, '|', 0, out.f()), 0);
     EXPECT_EQ(out.text(), "");
-    EXPECT_NE(tolvtest::strip_stamps(inst_.read("log/testdbs")).find("ad_dumpwert: invalid type " + std::to_string(type) + "\n"),
-              std::string::npos);
+    std::string line = "ad_dumpwert: invalid type " + std::to_string(type) + "\n";
+    EXPECT_NE(tolvtest::strip_stamps(inst_.read("log/testdbs")).find(line), std::string::npos);
   }
 }
 
@@ -283,7 +283,7 @@ TEST(PackedDecimal, RefusesWhatDoesNotFit) {
 
 // Precisions beyond 32 digits: the unpacked value keeps its 16 significant digits.
 TEST(PackedDecimal, WideFormsUnpackIntoSixteenDigits) {
-  for (const char *v : {"123456789012345678901234567890.12", "-7E30", "0.5", "-12345678901234567890123456789012"}) {
+  for (const char *v : {"123456789012345678901234567890.12", "-7E30", "0.5", "-1234567890123456789012345678"}) {
     ba_decimal d = dectest::D(v);
     for (auto [p, s] : {std::pair{32, 1}, {32, 3}, {40, 2}, {60, 7}}) {
       std::vector<uint8_t> b(ad_packlen(p, s));
