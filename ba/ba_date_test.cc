@@ -397,4 +397,15 @@ TEST(CodeTimeLimits, SumsOutsideTheIntRange) {
   EXPECT_EQ(timestr(ba_codetime(INT_MAX, 0, 0), 0, -1, 0), "**:**:**");
 }
 
+// The date formatter takes no width to sum: lengths and orders at the int limits only choose
+// the two-digit year or leave the buffer untouched.
+TEST(FmtDateLimits, LengthsAndOrdersAtTheIntLimits) {
+  EXPECT_EQ(fmt(36524, INT_MAX, 0, '.'), "0:31.12.99");
+  EXPECT_EQ(fmt(36524, INT_MIN, 2, '-'), "0:99-12-31");
+  EXPECT_EQ(fmt(36524, 10, INT_MAX, '.'), "0:untouched");
+  EXPECT_EQ(fmt(36524, 10, INT_MIN, '.'), "0:untouched");
+  EXPECT_EQ(fmt(INT_MAX, 10, 0, '.'), "-1:untouched");
+  EXPECT_EQ(fmt(INT_MIN, 10, 0, '.'), "0:NULL");
+}
+
 }  // namespace

@@ -405,6 +405,9 @@ TEST(DecFmtLimits, PlacesAndLengthsAtTheIntLimits) {
     EXPECT_STREQ(buf, c.text) << c.value << " " << c.places;
     size_t used = strlen(c.text) + 1;
     for (size_t i = used; i < sizeof buf; i++) ASSERT_EQ(buf[i], '#') << c.value << " " << c.places;
+    memset(buf, '#', sizeof buf);
+    EXPECT_EQ(ba_dec2str(&d, buf, c.len, c.places), c.rc) << c.value << " " << c.places;
+    EXPECT_STREQ(buf, c.text) << c.value << " " << c.places;
   }
 }
 
