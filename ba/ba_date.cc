@@ -5,7 +5,7 @@
 // ba_fmtdate, ba_date2str, ba_codetime, ba_splittime, ba_str2time, ba_time2str,
 // ba_ival2string, ba_today, ba_now, ba_time2date.
 // See also: ba_env.h (datesep, dateorder, datelen, debug), ba_sys (ba_rtrim, ba_debug),
-// ad_check (the value dump prints dates, times and intervals with these).
+// ad_dump (the value dump prints dates, times and intervals with these).
 //
 // Invariants:
 //  (1) Day numbers and the calendar are computed in closed form from the count of days
@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -251,7 +252,10 @@ int ba_codetime(int hours, int minutes, int seconds) {
     ba_debug("ba_codetime: h = %d, m = %d, s = %d\n", hours, minutes, seconds);
     return 0;
   }
-  return hours * 3600 + minutes * 60 + seconds;
+  // Summed in 64 bits: the parts are the caller's and unchecked without debug. A sum outside
+  // the int range is no time of day and gives -1, which every time formatter refuses.
+  long long t = hours * 3600LL + minutes * 60LL + seconds;
+  return t >= INT_MIN && t <= INT_MAX ? static_cast<int>(t) : -1;
 }
 
 int ba_splittime(int secs, int *hours, int *minutes, int *seconds) {
@@ -304,7 +308,11 @@ int ba_str2time(const char *text, int *secs, int *fraction) {
 }
 
 void ba_time2str(int secs, int fraction, char *buf, int width, int shortform) {
-  size_t extra = width == -1 ? 0 : static_cast<size_t>(width < 0 ? -static_cast<long>(width) : width);
+  // A fraction needs at most 11 characters, so a wider field is only padding: the width is
+  // held to +-DATE_MAXWIDTH, which keeps every digit and bounds the text by the buffer the
+  // caller was asked for (a width near INT_MAX would otherwise pad gigabytes into it).
+  if (width != -1) width = std::clamp(width, -DATE_MAXWIDTH, DATE_MAXWIDTH);
+  size_t extra = width == -1 ? 0 : static_cast<size_t>(std::abs(width));
   time_text(secs, fraction, buf, DATE_TIMELEN + extra, width, shortform != 0);
 }
 

@@ -5,7 +5,7 @@
 // (31 December 9999). DATE_NULL is the null date. A time of day is seconds since midnight
 // with a separate fraction; an interval is (a, s, f), a negative one with all three negated.
 //
-// See also: ba_env.h (the date format of the settings), ad_check (dates in rows).
+// See also: ba_env.h (the date format of the settings), ad_dump (dates in rows).
 #pragma once
 
 #include <ctime>
@@ -20,6 +20,8 @@ constexpr int DATE_DAYSECS = 86400;
 constexpr int DATE_LEN = 11;
 constexpr int DATE_TIMELEN = 24;
 constexpr int DATE_IVALLEN = 40;
+// Widest fraction field of ba_time2str: larger widths (either sign) count as this one.
+constexpr int DATE_MAXWIDTH = 64;
 
 // Day, month, year to day number; DATE_NULL for an impossible date or a year outside 0..9999.
 int ba_codedate(int day, int month, int year);
@@ -43,15 +45,17 @@ int ba_date2str(int daynr, char *buf);
 int ba_fmtdate(int daynr, char *buf, int len, int order, int sep);
 int ba_isblank(const char *text);  // 1 when null, empty or all spaces
 
-// hours * 3600 + minutes * 60 + seconds; with the debug setting, 0 for parts out of range.
+// hours * 3600 + minutes * 60 + seconds; with the debug setting, 0 for parts out of range;
+// -1 when the sum does not fit an int.
 int ba_codetime(int hours, int minutes, int seconds);
 // 0, or -1 outside 0..86399 (outputs untouched).
 int ba_splittime(int secs, int *hours, int *minutes, int *seconds);
 int ba_now();  // the current local time of day in seconds
 // hours:minutes[:seconds[.fraction]]; 0, or -1 when invalid (outputs untouched).
 int ba_str2time(const char *text, int *secs, int *fraction);
-// Formats a time of day; seconds outside a day print as "**:**:**".
-// REQUIRES: buf has DATE_TIMELEN bytes plus the width when width is not -1.
+// Formats a time of day; seconds outside a day print as "**:**:**". A width other than -1 is
+// the field width of the fraction, held to -DATE_MAXWIDTH..DATE_MAXWIDTH.
+// REQUIRES: buf has DATE_TIMELEN bytes plus |width| (at most DATE_MAXWIDTH) when width is not -1.
 void ba_time2str(int secs, int fraction, char *buf, int width, int shortform);
 // Formats an interval by its qualifier (1..13). REQUIRES: buf has DATE_IVALLEN bytes.
 void ba_ival2string(int a, int s, int f, int qualifier, char *buf);

@@ -356,4 +356,56 @@ TEST(DateErrors, UnknownQualifier) {
   EXPECT_EQ(GetCapturedStderr(), "ba_ival2string: quali = 14\nba_ival2string: quali = 0\n");
 }
 
+// ---- Caller-given widths and parts at the limits of an int ----------------------------------
+
+// A fraction width near INT_MAX or INT_MIN pads no further than DATE_MAXWIDTH, so the text stays
+// inside the buffer the contract asks for (and the fraction's digits are all there).
+TEST(TimeToStrLimits, WidthsAtTheIntLimits) {
+  struct {
+    int width;
+    size_t padded;  // characters of the fraction field
+    bool left;
+  } cases[] = {
+      {INT_MAX, DATE_MAXWIDTH, false},  {INT_MAX - 1, DATE_MAXWIDTH, false}, {DATE_MAXWIDTH + 1, DATE_MAXWIDTH, false},
+      {DATE_MAXWIDTH, DATE_MAXWIDTH, false}, {INT_MIN, DATE_MAXWIDTH, true}, {INT_MIN + 1, DATE_MAXWIDTH, true},
+      {-DATE_MAXWIDTH - 1, DATE_MAXWIDTH, true}, {3, 3, false}, {-3, 3, true},
+  };
+  for (const auto &c : cases) {
+    char buf[DATE_TIMELEN + DATE_MAXWIDTH + 16];
+    memset(buf, '#', sizeof buf);
+    ba_time2str(5, 7, buf, c.width, 0);
+    std::string field(c.padded - 1, ' ');
+    std::string want = "00:00:05." + (c.left ? "7" + field : field + "7");
+    EXPECT_EQ(std::string(buf), want) << c.width;
+    for (size_t i = want.size() + 1; i < sizeof buf; i++) ASSERT_EQ(buf[i], '#') << c.width;
+  }
+}
+
+// Parts whose sum leaves the int range give -1 (no time of day) instead of an overflow.
+TEST(CodeTimeLimits, SumsOutsideTheIntRange) {
+  struct {
+    int h, m, s;
+    int secs;
+  } cases[] = {
+      {INT_MAX, 0, 0, -1},        {INT_MIN, 0, 0, -1},         {0, INT_MAX, 0, -1},
+      {0, 0, INT_MAX, INT_MAX},   {596523, 0, 0, 2147482800}, {596524, 0, 0, -1},
+      {0, 0, INT_MIN, INT_MIN},   {-596523, 0, 0, -2147482800}, {1, 1, INT_MAX - 3660, INT_MAX},
+      {1, 1, INT_MAX - 3659, -1},
+  };
+  ba_settings.debug = 0;  // the parts are checked only with debug
+  for (const auto &c : cases) EXPECT_EQ(ba_codetime(c.h, c.m, c.s), c.secs) << c.h << " " << c.m << " " << c.s;
+  EXPECT_EQ(timestr(ba_codetime(INT_MAX, 0, 0), 0, -1, 0), "**:**:**");
+}
+
+// The date formatter takes no width to sum: lengths and orders at the int limits only choose
+// the two-digit year or leave the buffer untouched.
+TEST(FmtDateLimits, LengthsAndOrdersAtTheIntLimits) {
+  EXPECT_EQ(fmt(36524, INT_MAX, 0, '.'), "0:31.12.99");
+  EXPECT_EQ(fmt(36524, INT_MIN, 2, '-'), "0:99-12-31");
+  EXPECT_EQ(fmt(36524, 10, INT_MAX, '.'), "0:untouched");
+  EXPECT_EQ(fmt(36524, 10, INT_MIN, '.'), "0:untouched");
+  EXPECT_EQ(fmt(INT_MAX, 10, 0, '.'), "-1:untouched");
+  EXPECT_EQ(fmt(INT_MIN, 10, 0, '.'), "0:NULL");
+}
+
 }  // namespace

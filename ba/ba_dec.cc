@@ -5,7 +5,7 @@
 // Entry points: ba_decvalid, ba_deczero, ba_deccomp, ba_decadd, ba_decsub, ba_decmul,
 // ba_decdiv, ba_decround, ba_dectrunc, ba_decscale, ba_decdump, ba_atoint.
 // See also: ba_decconv (conversions from and to integers, floating values and text),
-// ad_check (packed decimals in rows), ba_pipe (decimals on the byte channel).
+// ad_dump (packed decimals in rows), ba_pipe (decimals on the byte channel).
 //
 // Invariants:
 //  (1) digits[i] is read only for i < ndigits and only after ba_decvalid passed, so never
@@ -16,10 +16,15 @@
 //      array has ALIGN_LEN = 216 positions: the 200 of the exponent range and 16 below them.
 //      Sums and differences are therefore exact before the result is cut to 16 digits. Only
 //      the window between the operands' highest and lowest positions is worked on, eight
-//      positions at a time.
+//      positions at a time; operands that start at most 15 positions apart are worked on in
+//      four words held in registers, with the same word steps and the same collection.
 //  (3) A result is stored only after the operands have been read in full and only on success,
 //      so a result may be the same object as an operand, and a failed operation leaves it
 //      untouched.
+//  (4) Division follows the digit-by-digit long division exactly (the quotient digits, the
+//      count of steps and the stop), but takes up to seven quotient digits per step: a step
+//      estimates its quotient with a floating reciprocal and corrects it exactly in 128-bit
+//      integers (see long_divide and divide_step).
 #include "ba/ba_dec.h"
 
 #include <algorithm>
@@ -126,44 +131,52 @@ int compare_window(const window &win) {
   return 0;
 }
 
-// x + y, eight base-100 positions per step. With the bias, a byte sum of 100 or more
-// overflows into the next byte exactly as a base-100 carry; bytes that did not carry get
-// the bias back out (they hold at least 156, so no borrow crosses bytes).
+// One word of x + y: eight base-100 positions. With the bias, a byte sum of 100 or more
+// overflows into the next byte exactly as a base-100 carry; bytes that did not carry get the
+// bias back out (they hold at least 156, so no borrow crosses bytes). *carry is the carry into
+// the word's lowest byte and becomes the carry out of its highest.
+uint64_t add_word(uint64_t a, uint64_t b, uint64_t *carry) {
+  uint64_t s = a + BIAS;
+  uint64_t t = s + b;
+  uint64_t c1 = t < s;
+  uint64_t r = t + *carry;
+  uint64_t c2 = r < t;
+  uint64_t carries_in = r ^ s ^ b ^ *carry;  // bit 8i: carry into byte i
+  uint64_t carried = ((carries_in >> 8) & (BYTE_ONES >> 8)) | ((c1 | c2) << 56);
+  *carry = c1 | c2;
+  return r - 156 * (BYTE_ONES & ~carried);
+}
+
+// One word of a - b (the borrow likewise). A byte that borrows wraps to 256 more than its
+// difference and gets 156 taken off, leaving the base-100 digit.
+uint64_t sub_word(uint64_t a, uint64_t b, uint64_t *borrow) {
+  uint64_t t = a - b;
+  uint64_t b1 = a < b;
+  uint64_t r = t - *borrow;
+  uint64_t b2 = t < *borrow;
+  uint64_t borrows_in = r ^ a ^ b;  // bit 8i: borrow into byte i (bit 0: the word's borrow)
+  uint64_t borrowed = ((borrows_in >> 8) & (BYTE_ONES >> 8)) | ((b1 | b2) << 56);
+  *borrow = b1 | b2;
+  return r - 156 * (BYTE_ONES & borrowed);
+}
+
+// x + y over the window.
 void add_words(window *win) {
   uint64_t carry = 0;
-  for (int k = 0; k < win->words; k++) {
-    uint64_t s = word(win->x, k) + BIAS, b = word(win->y, k);
-    uint64_t t = s + b;
-    uint64_t c1 = t < s;
-    uint64_t r = t + carry;
-    uint64_t c2 = r < t;
-    uint64_t carries_in = r ^ s ^ b ^ carry;  // bit 8i: carry into byte i
-    uint64_t carried = ((carries_in >> 8) & (BYTE_ONES >> 8)) | ((c1 | c2) << 56);
-    win->w[WIN_PAD + k] = r - 156 * (BYTE_ONES & ~carried);
-    carry = c1 | c2;
-  }
+  for (int k = 0; k < win->words; k++)
+    win->w[WIN_PAD + k] = add_word(word(win->x, k), word(win->y, k), &carry);
 }
 
-// x - y (|x| >= |y|; x and y are the operand words of win), eight positions per step. A byte that borrows wraps to 256 more than its
-// difference and gets 156 taken off, leaving the base-100 digit.
+// x - y over the window (|x| >= |y|; x and y are the operand words of win).
 void sub_words(window *win, const opwords &x, const opwords &y) {
   uint64_t borrow = 0;
-  for (int k = 0; k < win->words; k++) {
-    uint64_t a = word(x, k), b = word(y, k);
-    uint64_t t = a - b;
-    uint64_t b1 = a < b;
-    uint64_t r = t - borrow;
-    uint64_t b2 = t < borrow;
-    uint64_t borrows_in = r ^ a ^ b;  // bit 8i: borrow into byte i (bit 0: the word's borrow)
-    uint64_t borrowed = ((borrows_in >> 8) & (BYTE_ONES >> 8)) | ((b1 | b2) << 56);
-    win->w[WIN_PAD + k] = r - 156 * (BYTE_ONES & borrowed);
-    borrow = b1 | b2;
-  }
+  for (int k = 0; k < win->words; k++)
+    win->w[WIN_PAD + k] = sub_word(word(x, k), word(y, k), &borrow);
 }
 
-// Bytes low .. low + 15 of the result, low >= -15 (bytes outside the window are 0).
-u128 result_bytes(const window &win, int low) {
-  const uint64_t *q = win.w + WIN_PAD + (low >> 3);  // within the zero padding
+// Bytes low .. low + 15 of the words w, low >= -15 (WIN_PAD zero words on either side).
+u128 result_bytes(const uint64_t *w, int low) {
+  const uint64_t *q = w + (low >> 3);  // within the zero padding
   int s = 8 * (low & 7);
   // (x << 1) << (63 - s) is x << (64 - s) without a shift by 64 when s is 0.
   uint64_t lo = (q[0] >> s) | ((q[1] << 1) << (63 - s));
@@ -171,18 +184,24 @@ u128 result_bytes(const window &win, int low) {
   return (static_cast<u128>(hi) << 64) | lo;
 }
 
+// Leading zero bytes of v (16 for 0).
+int leading_zero_bytes(u128 v) {
+  auto lo = static_cast<uint64_t>(v), hi = static_cast<uint64_t>(v >> 64);
+  return hi != 0 ? __builtin_clzll(hi) / 8 : lo != 0 ? 8 + __builtin_clzll(lo) / 8 : 2 * 8;
+}
+
 int trailing_zero_bytes(u128 v) {
   auto lo = static_cast<uint64_t>(v), hi = static_cast<uint64_t>(v >> 64);
   return lo != 0 ? __builtin_ctzll(lo) / 8 : 8 + __builtin_ctzll(hi) / 8;
 }
 
-// Stores the result: digits from the first non-zero position (but never starting below
-// position 199, the first digit of exponent -99: a smaller result keeps leading zero digits
-// instead of leaving the exponent range), at most 16 of them, trailing zeros not counted.
-// An all-zero window gives a zero without digits. DEC_INVALID beyond exponent 99.
-int collect(const window &win, int sign, ba_decimal *result) {
-  const uint64_t *w = win.w + WIN_PAD;
-  int k = win.words - 1;
+// Stores the result held in the words w (byte j standing for position bottom - 1 - j, with
+// WIN_PAD zero words on either side): digits from the first non-zero position (but never
+// starting below position 199, the first digit of exponent -99: a smaller result keeps leading
+// zero digits instead of leaving the exponent range), at most 16 of them, trailing zeros not
+// counted. An all-zero result gives a zero without digits. DEC_INVALID beyond exponent 99.
+int collect(const uint64_t *w, int words, int bottom, int sign, ba_decimal *result) {
+  int k = words - 1;
   while (k >= 0 && w[k] == 0) k--;
   if (k < 0) {
     *result = cleared_decimal();
@@ -190,10 +209,10 @@ int collect(const window &win, int sign, ba_decimal *result) {
     return DEC_OK;
   }
   int j = 8 * k + (63 - __builtin_clzll(w[k])) / 8;
-  int p = std::min(win.bottom - 1 - j, ALIGN_LOWEST);
+  int p = std::min(bottom - 1 - j, ALIGN_LOWEST);
   if (ALIGN_BASE - p > EXP_MAX) return DEC_INVALID;
-  j = win.bottom - 1 - p;
-  u128 v = result_bytes(win, j - (DEC_MAXDIGITS - 1));  // digit n is byte 15 - n
+  j = bottom - 1 - p;
+  u128 v = result_bytes(w, j - (DEC_MAXDIGITS - 1));  // digit n is byte 15 - n
   uint64_t first8 = __builtin_bswap64(static_cast<uint64_t>(v >> 64));
   uint64_t last8 = __builtin_bswap64(static_cast<uint64_t>(v));
   result->exponent = static_cast<int16_t>(ALIGN_BASE - p);
@@ -204,26 +223,86 @@ int collect(const window &win, int sign, ba_decimal *result) {
   return DEC_OK;
 }
 
+// ---- Operands that lie close together ----------------------------------------------------
+//
+// Most sums have operands whose digits overlap or lie close together. When the lower operand
+// starts at most NEAR_SHIFT positions below the higher one, both operands and the carry
+// position fit into 32 bytes, which are worked on in four words held in registers; the result
+// is the same as through the window (same word steps, same collection).
+
+constexpr int NEAR_WORDS = 4;
+constexpr int NEAR_SHIFT = 15;  // the higher operand's 16 bytes end at byte 30; 31 takes the carry
+
+struct nearpair {
+  uint64_t x[NEAR_WORDS], y[NEAR_WORDS];
+  int bottom;  // byte j stands for position bottom - 1 - j
+};
+
+// The 16 digit bytes of r (byte m holding digit 15 - m) moved up by s (0..15) bytes.
+void spread(u128 r, int s, uint64_t w[NEAR_WORDS]) {
+  auto lo = static_cast<uint64_t>(r), hi = static_cast<uint64_t>(r >> 64);
+  int b = 8 * (s & 7);
+  uint64_t a0 = lo << b, a1 = (hi << b) | ((lo >> 1) >> (63 - b)), a2 = (hi >> 1) >> (63 - b);
+  bool up = s >= 8;
+  w[0] = up ? 0 : a0;
+  w[1] = up ? a0 : a1;
+  w[2] = up ? a1 : a2;
+  w[3] = up ? a2 : 0;
+}
+
+// Places x and y for the near path; false when they lie too far apart.
+bool place_near(const ba_decimal &x, const ba_decimal &y, nearpair *np) {
+  int fx = first_pos(x), fy = first_pos(y);
+  int lower = std::max(fx, fy);
+  if (lower - std::min(fx, fy) > NEAR_SHIFT) return false;
+  np->bottom = lower + DEC_MAXDIGITS;
+  spread(reversed_digits(x), lower - fx, np->x);
+  spread(reversed_digits(y), lower - fy, np->y);
+  return true;
+}
+
+int compare_near(const nearpair &np) {
+  for (int k = NEAR_WORDS - 1; k >= 0; k--)
+    if (np.x[k] != np.y[k]) return np.x[k] > np.y[k] ? 1 : -1;
+  return 0;
+}
+
 // |x| + |y|, the result with the sign field rsign.
 int add_magnitudes(const ba_decimal &x, const ba_decimal &y, int rsign, ba_decimal *result) {
+  nearpair np;
+  if (place_near(x, y, &np)) {
+    uint64_t w[NEAR_WORDS + 2 * WIN_PAD] = {};
+    uint64_t carry = 0;  // none leaves byte 31, which both operands leave 0
+    for (int k = 0; k < NEAR_WORDS; k++) w[WIN_PAD + k] = add_word(np.x[k], np.y[k], &carry);
+    return collect(w + WIN_PAD, NEAR_WORDS, np.bottom, rsign, result);
+  }
   window win;
   open_window(x, y, &win);
   add_words(&win);
-  return collect(win, rsign, result);
+  return collect(win.w + WIN_PAD, win.words, win.bottom, rsign, result);
 }
 
 // |x| - |y| with the sign field of x when |x| >= |y|, otherwise |y| - |x| with the opposite.
 int sub_magnitudes(const ba_decimal &x, const ba_decimal &y, ba_decimal *result) {
+  int sign = x.positive;
+  nearpair np;
+  if (place_near(x, y, &np)) {
+    bool swap = compare_near(np) < 0;
+    const uint64_t *a = swap ? np.y : np.x, *b = swap ? np.x : np.y;
+    uint64_t w[NEAR_WORDS + 2 * WIN_PAD] = {};
+    uint64_t borrow = 0;
+    for (int k = 0; k < NEAR_WORDS; k++) w[WIN_PAD + k] = sub_word(a[k], b[k], &borrow);
+    return collect(w + WIN_PAD, NEAR_WORDS, np.bottom, swap ? 1 - sign : sign, result);
+  }
   window win;
   open_window(x, y, &win);
-  int sign = x.positive;
   if (compare_window(win) >= 0) {
     sub_words(&win, win.x, win.y);
   } else {
     sub_words(&win, win.y, win.x);
     sign = 1 - sign;
   }
-  return collect(win, sign, result);
+  return collect(win.w + WIN_PAD, win.words, win.bottom, sign, result);
 }
 
 int compare_magnitudes(const ba_decimal &x, const ba_decimal &y) {
@@ -251,10 +330,10 @@ int product_sign(const ba_decimal &a, const ba_decimal &b) {
 constexpr int LIMBS = 4;                   // a 16-digit operand as 4 limbs of 4 digits
 constexpr uint64_t LIMB_BASE = 100000000;  // 100^4
 
-// The digits of d as an integer in base 10^8, most significant limb first.
-void to_limbs(const ba_decimal &d, uint64_t limb[LIMBS]) {
+// n <= 16 base-100 digits as an integer in base 10^8, most significant limb first.
+void to_limbs(const uint8_t *digits, int n, uint64_t limb[LIMBS]) {
   uint8_t pad[DEC_MAXDIGITS] = {};
-  memcpy(pad + DEC_MAXDIGITS - d.ndigits, d.digits, d.ndigits);
+  memcpy(pad + DEC_MAXDIGITS - n, digits, n);
   for (int j = 0; j < LIMBS; j++) {
     const uint8_t *p = pad + 4 * j;
     limb[j] = ((p[0] * 100ULL + p[1]) * 100 + p[2]) * 100 + p[3];
@@ -267,8 +346,8 @@ void to_limbs(const ba_decimal &d, uint64_t limb[LIMBS]) {
 // of the base-100 digits.
 void multiply_digits(const ba_decimal &a, const ba_decimal &b, int prod[PROD_LEN]) {
   uint64_t la[LIMBS], lb[LIMBS], acc[2 * LIMBS] = {};
-  to_limbs(a, la);
-  to_limbs(b, lb);
+  to_limbs(a.digits, a.ndigits, la);
+  to_limbs(b.digits, b.ndigits, lb);
   for (int i = 0; i < LIMBS; i++)
     for (int j = 0; j < LIMBS; j++) acc[i + j + 1] += la[i] * lb[j];
   for (int k = 2 * LIMBS - 1; k > 0; k--) {
@@ -284,31 +363,154 @@ void multiply_digits(const ba_decimal &a, const ba_decimal &b, int prod[PROD_LEN
   }
 }
 
-using wide = unsigned __int128;  // a 16-digit base-100 integer times 100 needs 113 bits
+// ---- Division helpers -----------------------------------------------------------------
 
-// The long division of the dividend digits by the divisor, one base-100 quotient digit per
-// step. Fills q with the first 16 quotient digits; returns the number of quotient digits and
-// adds the appended zeros to *f.
-int long_divide(const uint8_t *ad, int la, wide divisor, int lb, uint8_t q[DEC_MAXDIGITS], int *f) {
-  int m = std::min(lb, la);
-  wide rem = 0;
-  for (int i = 0; i < m; i++) rem = rem * 100 + ad[i];
-  int next = m, nq = 0, zeros = 0;
-  for (;;) {
-    // The count of subtractions of the divisor: below 100 because rem < 100 * divisor.
-    auto digit = static_cast<unsigned>(rem / divisor);
-    rem -= static_cast<wide>(digit) * divisor;
-    if (nq < DEC_MAXDIGITS) q[nq] = static_cast<uint8_t>(digit);
-    nq++;
-    if (next < la) {
-      rem = rem * 100 + ad[next++];
-    } else {
-      rem *= 100;
-      (*f)++;
-      zeros++;
-    }
-    if (zeros == QUOT_ZEROS || (rem == 0 && next >= la)) return nq;
+constexpr int CHUNK_MAX = 7;  // quotient digits per step: below 100^7 = 10^14, see divide_step
+constexpr uint64_t POW100[CHUNK_MAX + 1] = {1,          100,           10000,          1000000,
+                                            100000000,  10000000000,   1000000000000,  100000000000000};
+
+// A decimal's digits in a zero-filled row, zeros after its ndigits too, with room to read 16
+// bytes from any of the first 32 places.
+struct digitrow {
+  uint8_t d[48];
+};
+
+// r: the reversed digits of a decimal (reversed_digits).
+void load_row(u128 r, digitrow *row) {
+  memset(row->d, 0, sizeof row->d);
+  uint64_t first8 = __builtin_bswap64(static_cast<uint64_t>(r >> 64));
+  uint64_t last8 = __builtin_bswap64(static_cast<uint64_t>(r));
+  memcpy(row->d, &first8, sizeof first8);
+  memcpy(row->d + 8, &last8, sizeof last8);
+}
+
+// The integer of 8 base-100 digits, byte i holding the digit of weight 100^i: pairs, then
+// quadruples, then the two halves, each step on all lanes at once (no lane overflows).
+uint64_t eight_digits(uint64_t w) {
+  constexpr uint64_t M8 = 0x00FF00FF00FF00FFULL, M16 = 0x0000FFFF0000FFFFULL;
+  w = (w & M8) + ((w >> 8) & M8) * 100;
+  w = (w & M16) + ((w >> 16) & M16) * 10000;
+  return (w & 0xFFFFFFFFULL) + (w >> 32) * LIMB_BASE;
+}
+
+// The integer of the n (1..16) base-100 digits at p, most significant first.
+// REQUIRES: 16 bytes readable at p.
+u128 digits_value(const uint8_t *p, int n) {
+  uint64_t w0, w1;
+  memcpy(&w0, p, sizeof w0);
+  memcpy(&w1, p + 8, sizeof w1);
+  u128 v = static_cast<u128>(__builtin_bswap64(w0)) << 64 | __builtin_bswap64(w1);
+  v >>= 8 * (DEC_MAXDIGITS - n);
+  return static_cast<u128>(eight_digits(static_cast<uint64_t>(v >> 64))) * (LIMB_BASE * LIMB_BASE) +
+         eight_digits(static_cast<uint64_t>(v));
+}
+
+double to_double(u128 v) {
+  return static_cast<double>(static_cast<uint64_t>(v >> 64)) * 0x1p64 +
+         static_cast<double>(static_cast<uint64_t>(v));
+}
+
+// A divisor of at most 16 base-100 digits (below 2^107) without leading zero digits, with its
+// reciprocal for estimating quotients.
+struct divisor {
+  u128 value;
+  double inverse;
+};
+
+// With x = *rem * mult + add: returns floor(x / d.value) and leaves x % d.value in *rem.
+// REQUIRES: floor(x / d.value) < 10^14.
+// The estimate from doubles is off by at most one: its relative error is a few times 2^-53 and
+// the quotient lies below 10^14. x itself may exceed 128 bits, but x - q * d.value for that
+// estimate lies in [-d.value, 2 * d.value), so computed modulo 2^128 and read as signed it is
+// exact, and one correction makes q and the remainder exact.
+uint64_t divide_step(u128 *rem, uint64_t mult, uint64_t add, const divisor &d) {
+  // mult, add and the quotient lie below 2^63: converted as signed integers.
+  double x = to_double(*rem) * static_cast<double>(static_cast<int64_t>(mult)) +
+             static_cast<double>(static_cast<int64_t>(add));
+  auto q = static_cast<uint64_t>(static_cast<int64_t>(x * d.inverse));
+  auto r = static_cast<__int128>(*rem * mult + add - static_cast<u128>(q) * d.value);
+  auto v = static_cast<__int128>(d.value);
+  if (r < 0) {
+    q--;
+    r += v;
+  } else if (r >= v) {
+    q++;
+    r -= v;
   }
+  *rem = static_cast<u128>(r);
+  return q;
+}
+
+// Adds the base-100 digits of v < 100^8 into the 8 places that end at last, most significant
+// first. The places must hold zeros where v has digits; v's leading zero digits leave the
+// places before them as they are. Two halves of four digits, each split without a chain of
+// divisions.
+void put_digits(uint64_t v, uint8_t *last) {
+  uint64_t add = 0;  // byte i: digit i of the eight
+  uint64_t half[2] = {v / LIMB_BASE, v % LIMB_BASE};
+  for (int h = 0; h < 2; h++) {
+    auto a = static_cast<uint32_t>(half[h] / 10000), b = static_cast<uint32_t>(half[h] % 10000);
+    uint64_t four = (a / 100) | (a % 100) << 8 | (b / 100) << 16 | static_cast<uint64_t>(b % 100) << 24;
+    add |= four << (32 * h);
+  }
+  uint64_t w;
+  memcpy(&w, last - 7, sizeof w);
+  w |= add;
+  memcpy(last - 7, &w, sizeof w);
+}
+
+// The integer of the n (1..8) base-100 digits at p. REQUIRES: 8 bytes readable at p.
+uint64_t short_value(const uint8_t *p, int n) {
+  uint64_t w;
+  memcpy(&w, p, sizeof w);
+  return eight_digits(__builtin_bswap64(w) >> (8 * (8 - n)));
+}
+
+// The long division of the dividend digits ad[0..la) by the divisor (lb digits), as the digit
+// steps define it: the remainder starts as the first m = min(lb, la) dividend digits; step t
+// gives quotient digit t (the number of times the divisor goes into the remainder, below 100)
+// and then appends dividend digit m + t, or a zero once the dividend is used up; the division
+// stops after the 16th appended zero, or when the remainder is zero and no dividend digits are
+// left.
+//
+// The steps are taken in runs: quotient digits t+1 .. t+k are the k-digit quotient of (the
+// remainder after step t) * 100^k + the next k appended digits, exactly as k single steps
+// would give them; the first run also gives digit 0. A stop inside a run is found afterwards:
+// the remainder can become zero and stay zero only where every later appended digit and
+// quotient digit is zero, so the stop is the earliest step of the run from which on the run
+// holds nothing but zeros.
+//
+// Fills q with the first 16 quotient digits; returns the number of quotient digits and adds the
+// appended zeros to *f.
+// REQUIRES: ad points into a digitrow at one of its first 16 places; zeros follow ad[la - 1].
+int long_divide(const uint8_t *ad, int la, const divisor &dv, int lb, uint8_t q[DEC_MAXDIGITS], int *f) {
+  int m = std::min(lb, la);
+  int last = la + QUOT_ZEROS - 1 - m;  // the step that appends the 16th zero
+  // Whether the division stops after step t, given whether the remainder after it is zero.
+  auto stops = [&](int t, bool zero) { return zero && m + t >= la - 1 && ad[m + t] == 0; };
+  // Every quotient digit (at most last + 1 <= 31) from qd[0]; those after the stop stay 0.
+  // The 7 places in front of qd take the leading zero digits of the first run.
+  uint8_t qbuf[7 + DEC_MAXDIGITS + QUOT_ZEROS] = {};
+  uint8_t *qd = qbuf + 7;
+  u128 rem = digits_value(ad, m);
+  int t = -1;  // the last step taken
+  for (;;) {
+    int from = std::max(t, 0);  // appended digits m + from ..
+    int k = std::min(t < 0 ? CHUNK_MAX - 1 : CHUNK_MAX, last - from);
+    uint64_t next = short_value(ad + m + from, k);  // the k appended digits
+    int end = from + k;
+    put_digits(divide_step(&rem, POW100[k], next, dv), qd + end);
+    if (stops(end, rem == 0)) {
+      while (end - 1 > t && qd[end] == 0 && stops(end - 1, true)) end--;
+      t = end;
+      break;
+    }
+    t = end;
+    if (t == last) break;
+  }
+  memcpy(q, qd, DEC_MAXDIGITS);
+  *f += std::max(m + t + 1 - la, 0);
+  return t + 1;
 }
 
 // Brings the quotient digits to a non-negative exponent: a negative exponent shifts the
@@ -326,9 +528,11 @@ void place_quotient(ba_decimal *r, int exponent) {
   } else {
     int k = 0;
     while (k < DEC_MAXDIGITS - 1 && k < exponent && d[k] == 0) k++;
-    memmove(d, d + k, DEC_MAXDIGITS - k);
-    memset(d + DEC_MAXDIGITS - k, 0, k);
-    exponent -= k;
+    if (k > 0) {
+      memmove(d, d + k, DEC_MAXDIGITS - k);
+      memset(d + DEC_MAXDIGITS - k, 0, k);
+      exponent -= k;
+    }
   }
   r->exponent = static_cast<int16_t>(std::clamp(exponent, INT16_MIN, INT16_MAX));
 }
@@ -448,21 +652,21 @@ int ba_decdiv(const ba_decimal *a, const ba_decimal *b, ba_decimal *result) {
     *result = null_decimal();
     return DEC_OK;
   }
-  if (all_digits_zero(*b)) return DEC_DIVZERO;
+  u128 ra = reversed_digits(*a), rb = reversed_digits(*b);  // digit 0 in the top byte
+  if (rb == 0) return DEC_DIVZERO;
   // Dividend without leading zero digits (at least one kept; no digits count as one 0);
   // divisor without leading zero digits, so that every quotient digit stays below 100.
-  static const uint8_t zero_digit[1] = {0};
-  int ai = 0;
-  while (ai < a->ndigits - 1 && a->digits[ai] == 0) ai++;
-  const uint8_t *ad = a->ndigits > 0 ? a->digits + ai : zero_digit;
+  digitrow arow, brow;
+  load_row(ra, &arow);
+  load_row(rb, &brow);
+  int ai = a->ndigits > 0 ? std::min(leading_zero_bytes(ra), a->ndigits - 1) : 0;
   int la = a->ndigits > 0 ? a->ndigits - ai : 1;
-  int bi = 0;
-  while (b->digits[bi] == 0) bi++;
-  wide divisor = 0;
-  for (int j = bi; j < b->ndigits; j++) divisor = divisor * 100 + b->digits[j];
+  int bi = leading_zero_bytes(rb);
+  divisor dv{digits_value(brow.d + bi, b->ndigits - bi), 0};
+  dv.inverse = 1.0 / to_double(dv.value);
   int f = (a->ndigits - a->exponent) - (b->ndigits - b->exponent);
   ba_decimal r = cleared_decimal();
-  int nq = long_divide(ad, la, divisor, b->ndigits - bi, r.digits, &f);
+  int nq = long_divide(arow.d + ai, la, dv, b->ndigits - bi, r.digits, &f);
   r.ndigits = static_cast<int16_t>(std::min(nq, DEC_MAXDIGITS));
   place_quotient(&r, nq - f + 1);
   r.positive = static_cast<int16_t>(product_sign(*a, *b));

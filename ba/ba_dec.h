@@ -5,7 +5,7 @@
 // code 0. A result may be the same object as an operand; an operation that fails leaves its
 // result untouched (ba_str2dec clears it instead).
 //
-// See also: ad_check (the packed row form), ba_pipe (decimals on the byte channel).
+// See also: ad_dump (the packed row form), ba_pipe (decimals on the byte channel).
 #pragma once
 
 #include "ba/sqldec.h"
@@ -63,5 +63,7 @@ int ba_str2dec(const char *text, int maxlen, ba_decimal *result);
 int ba_decfmt(const ba_decimal *d, char *buf, int len, int places, int point);
 // ba_decfmt with the settings' decimal point ('.' while no settings are loaded).
 int ba_dec2str(const ba_decimal *d, char *buf, int len, int places);
+// The settings' decimal point, '.' while no settings are loaded.
+int ba_decpoint();
 // Prints the fields of d on standard output.
 void ba_decdump(const ba_decimal *d);

@@ -814,4 +814,130 @@ TEST(DecDifferential, IntegerConversions) {
   }
 }
 
+// ---- Representation against the literal algorithms ------------------------------------------
+//
+// The operations work on several positions or quotient digits at a time; these references do
+// it one position and one digit at a time, as the algorithms are written, and every field of
+// the result (ndigits and trailing zeros included) must be the same.
+
+constexpr int kPositions = 216;  // 200 of the exponent range and 16 below
+
+// Sum or difference of the magnitudes on the aligned positions, collected as the operations do
+// (digits from the first non-zero position, not below position 199; carry beyond 99: -6).
+int literal_addsub(const ba_decimal &a, const ba_decimal &b, bool subtract, ba_decimal *r) {
+  int x[kPositions] = {}, y[kPositions] = {}, z[kPositions] = {};
+  for (int i = 0; i < a.ndigits; i++) x[100 - a.exponent + i] = a.digits[i];
+  for (int i = 0; i < b.ndigits; i++) y[100 - b.exponent + i] = b.digits[i];
+  int sign = a.positive;
+  if (subtract && std::lexicographical_compare(x, x + kPositions, y, y + kPositions)) {
+    std::swap(x, y);
+    sign = 1 - sign;
+  }
+  int carry = 0;
+  for (int p = kPositions - 1; p >= 0; p--) {
+    int v = subtract ? x[p] - y[p] - carry : x[p] + y[p] + carry;
+    carry = subtract ? v < 0 : v >= 100;
+    z[p] = subtract ? (v + 100) % 100 : v % 100;
+  }
+  if (!subtract && carry) return -6;
+  *r = make(0, sign, {});
+  int p = 0;
+  while (p < kPositions && z[p] == 0) p++;
+  if (p == kPositions) return 0;
+  p = std::min(p, 199);
+  if (100 - p > 99) return -6;
+  r->exponent = static_cast<int16_t>(100 - p);
+  for (int i = 0; i < 16 && p + i < kPositions; i++) r->digits[i] = static_cast<uint8_t>(z[p + i]);
+  int n = 16;
+  while (n > 0 && r->digits[n - 1] == 0) n--;
+  r->ndigits = static_cast<int16_t>(n);
+  return 0;
+}
+
+// The long division one quotient digit per step.
+int literal_div(const ba_decimal &a, const ba_decimal &b, ba_decimal *r) {
+  using u128 = unsigned __int128;
+  int ai = 0, bi = 0;
+  while (ai < a.ndigits - 1 && a.digits[ai] == 0) ai++;
+  while (b.digits[bi] == 0) bi++;
+  uint8_t zero = 0;
+  const uint8_t *ad = a.ndigits > 0 ? a.digits + ai : &zero;
+  int la = a.ndigits > 0 ? a.ndigits - ai : 1, lb = b.ndigits - bi;
+  u128 divisor = 0, rem = 0;
+  for (int j = bi; j < b.ndigits; j++) divisor = divisor * 100 + b.digits[j];
+  int f = (a.ndigits - a.exponent) - (b.ndigits - b.exponent);
+  int m = std::min(la, lb), next = m, nq = 0, zeros = 0;
+  for (int i = 0; i < m; i++) rem = rem * 100 + ad[i];
+  *r = make(0, a.positive == b.positive ? 1 : 0, {});
+  for (;;) {
+    auto q = static_cast<int>(rem / divisor);
+    rem -= q * divisor;
+    if (nq < 16) r->digits[nq] = static_cast<uint8_t>(q);
+    nq++;
+    if (next < la) {
+      rem = rem * 100 + ad[next++];
+    } else {
+      rem *= 100, f++, zeros++;
+    }
+    if (zeros == 16 || (rem == 0 && next >= la)) break;
+  }
+  r->ndigits = static_cast<int16_t>(std::min(nq, 16));
+  int e = nq - f + 1;
+  uint8_t *d = r->digits;
+  for (; e < 0; e++) {
+    memmove(d + 1, d, 15);
+    d[0] = 0;
+    r->ndigits = static_cast<int16_t>(std::min(r->ndigits + 1, 16));
+  }
+  for (int k = 0; k < 15 && e > 0 && d[0] == 0; k++, e--) {
+    memmove(d, d + 1, 15);
+    d[15] = 0;
+  }
+  r->exponent = static_cast<int16_t>(e);
+  return ba_decvalid(r) ? 0 : -6;
+}
+
+// Operands that stress the runs: few divisor digits (exact quotients that stop inside a run),
+// leading and trailing zero digits, and exponents close together and far apart.
+ba_decimal stress_operand(DecGen &g, const ba_decimal *near) {
+  ba_decimal d = near != nullptr ? g.near(*near) : g.any();
+  if (d.ndigits > 0 && g.uniform(0, 3) == 0) d.digits[0] = 0;
+  if (g.uniform(0, 3) == 0) {
+    int n = g.uniform(1, 3);
+    for (int i = n; i < 16; i++) d.digits[i] = 0;
+    d.ndigits = static_cast<int16_t>(n);
+  }
+  return d;
+}
+
+TEST(DecLiteral, EveryFieldAsTheLiteralAlgorithms) {
+  DecGen g(kSeed + 9);
+  for (int round = 0; round < kRounds; round++) {
+    ba_decimal a = stress_operand(g, nullptr), b = stress_operand(g, &a), got, want;
+    if (a.positive < 0 || b.positive < 0) continue;
+    if (g.uniform(0, 2) == 0 && b.ndigits > 0 && ba_deczero(&b) == 0) ba_decmul(&b, &a, &a);  // exact quotients
+    bool same = a.positive == b.positive;
+    const ba_decimal &pos = a.positive == 1 ? a : b, &neg = a.positive == 1 ? b : a;
+    for (bool subtract : {false, true}) {
+      // Mixed signs: an addition subtracts the negative operand from the positive one, a
+      // subtraction adds the magnitudes with the sign of a.
+      int rc = !subtract ? (same ? literal_addsub(a, b, false, &want) : literal_addsub(pos, neg, true, &want))
+                         : literal_addsub(a, b, same, &want);
+      memset(&got, 0x5a, sizeof got);
+      ASSERT_EQ(subtract ? ba_decsub(&a, &b, &got) : ba_decadd(&a, &b, &got), rc) << fields(a) << " " << fields(b);
+      if (rc == 0) {
+        ASSERT_EQ(memcmp(&got, &want, sizeof got), 0)
+            << (subtract ? "sub " : "add ") << fields(a) << " " << fields(b) << " got " << fields(got);
+      }
+    }
+    if (ba_deczero(&b) == 1) continue;
+    memset(&got, 0x5a, sizeof got);
+    int rc = literal_div(a, b, &want);
+    ASSERT_EQ(ba_decdiv(&a, &b, &got), rc) << fields(a) << " / " << fields(b);
+    if (rc == 0) {
+      ASSERT_EQ(memcmp(&got, &want, sizeof got), 0) << fields(a) << " / " << fields(b) << " got " << fields(got);
+    }
+  }
+}
+
 }  // namespace

@@ -467,7 +467,8 @@ int ba_decfmt(const ba_decimal *d, char *buf, int len, int places, int point) {
     round_text(&y, n);
     int pad = trim_text(&y, n);
     drop_negative_zero(&y);
-    int total = y.len + pad + ((pad > 0 && y.point < 0) ? 1 : 0);
+    // In 64 bits: pad comes from the caller's places and may lie near INT_MAX.
+    long long total = static_cast<long long>(y.len) + pad + ((pad > 0 && y.point < 0) ? 1 : 0);
     if (total <= len) {
       emit(y, n, pad, point, buf);
       return DEC_OK;
@@ -480,8 +481,11 @@ int ba_decfmt(const ba_decimal *d, char *buf, int len, int places, int point) {
 }
 
 int ba_dec2str(const ba_decimal *d, char *buf, int len, int places) {
+  return ba_decfmt(d, buf, len, places, ba_decpoint());
+}
+
+int ba_decpoint() {
   // Before the settings are loaded the decimal point is still 0; a zero byte would end the
   // text in the middle of the number, so '.' stands in for it.
-  int point = ba_settings.decpoint != '\0' ? ba_settings.decpoint : '.';
-  return ba_decfmt(d, buf, len, places, point);
+  return ba_settings.decpoint != '\0' ? ba_settings.decpoint : '.';
 }

@@ -376,4 +376,39 @@ TEST(ConvErrors, FloatingNullMarkerAndNonFinite) {
   EXPECT_EQ(f, 1);
 }
 
+// ---- Caller-given widths at the limits of an int ---------------------------------------------
+
+// Places and lengths near INT_MAX/INT_MIN: the total width is never summed in an int, so a text
+// that does not fit gives stars and -2, and nothing is written past len + 1 bytes.
+TEST(DecFmtLimits, PlacesAndLengthsAtTheIntLimits) {
+  struct {
+    const char *value;
+    int len, places;
+    int rc;
+    const char *text;
+  } cases[] = {
+      {"1.5", 10, INT_MAX, -2, "**********"},
+      {"1.5", 10, INT_MAX - 1, -2, "**********"},
+      {"1.5", 10, INT_MAX - 3, -2, "**********"},
+      {"1", 10, INT_MAX, -2, "**********"},            // no point yet: the point is counted too
+      {"-1.5", 0, INT_MAX, -2, ""},
+      {"1.5", 10, INT_MIN, 0, "1.5"},                  // any negative places count as -1
+      {"1.5", 10, INT_MIN + 1, 0, "1.5"},
+      {"1.5", INT_MIN, 2, -2, ""},                     // a negative length holds nothing
+      {"123.456", 10, 2147483600, -2, "**********"},
+  };
+  for (const auto &c : cases) {
+    ba_decimal d = D(c.value);
+    char buf[24];
+    memset(buf, '#', sizeof buf);
+    EXPECT_EQ(ba_decfmt(&d, buf, c.len, c.places, '.'), c.rc) << c.value << " " << c.places;
+    EXPECT_STREQ(buf, c.text) << c.value << " " << c.places;
+    size_t used = strlen(c.text) + 1;
+    for (size_t i = used; i < sizeof buf; i++) ASSERT_EQ(buf[i], '#') << c.value << " " << c.places;
+    memset(buf, '#', sizeof buf);
+    EXPECT_EQ(ba_dec2str(&d, buf, c.len, c.places), c.rc) << c.value << " " << c.places;
+    EXPECT_STREQ(buf, c.text) << c.value << " " << c.places;
+  }
+}
+
 }  // namespace
