@@ -42,6 +42,7 @@ using namespace bm_main_detail;
 namespace {
 
 constexpr int kNapMs = 1;
+constexpr int kWordSize = sizeof(int32_t);  // the page number word at the start of a page
 constexpr char kRecoverProg[] = "RIZAREVI";  // may request page 0, accepts foreign pages
 constexpr char kServerProg[] = "TOLVDB";     // may request page 0
 
@@ -57,6 +58,7 @@ struct request {
   int32_t old_pagenr = NOPAGE;
   unsigned char old_page[PAGESIZE];
   unsigned char arch_page[PAGESIZE];
+  unsigned char io_page[PAGESIZE];  // step 10: the page as read
 
   bool wants(int bit) const { return (state & bit) != 0; }
 };
@@ -282,13 +284,15 @@ void unassign(request &r, pagebuf *b) {
   iserrno = reason;
 }
 
-// Step 10: reads the page into the buffer assigned to it.
+// Step 10: reads the page into the buffer assigned to it. The read goes to a private page
+// first: the buffer's page number word, by which other processes search the sorted index
+// under the list semaphore, never holds anything but the requested number.
 bool read_page(request &r, pagebuf *b) {
-  if (bm_pread(r.pagenr, b->page, PIO_ANYPART) != 0) {
+  if (bm_pread(r.pagenr, r.io_page, PIO_ANYPART) != 0) {
     unassign(r, b);
     return false;
   }
-  int32_t found = pagenr_of(b);
+  int32_t found = pg_word(r.io_page, PH_PAGENR);
   if (found != r.pagenr) {
     if (!is_program(kRecoverProg) && !r.wants(ST_ANYPAGE)) {
       bm_logerr("%d: Page mismatch %d %d\n", bm_mypid, found, r.pagenr);
@@ -296,9 +300,9 @@ bool read_page(request &r, pagebuf *b) {
       unassign(r, b);
       return false;
     }
-    memset(b->page, 0, PAGESIZE);
-    pg_setword(b->page, PH_PAGENR, r.pagenr);
+    memset(r.io_page, 0, PAGESIZE);
   }
+  memcpy(b->page + kWordSize, r.io_page + kWordSize, PAGESIZE - kWordSize);
   b->fixcnt = 1;  // the pin of step 7 becomes the caller's fix
   if (copy_phase() && !flag_on(b, BF_NEW)) take_archive_copy(r, b);
   flag_clear(b, BF_READING);
