@@ -6,6 +6,7 @@
 #include "bm/bm_init.h"
 #include "bm/bm_io.h"
 #include "bm/bm_log.h"
+#include "bm/bm_logrec.h"
 #include "bm/bm_mem.h"
 #include "bm/bm_sema.h"
 #include "bm/bm_table.h"
