@@ -9,3 +9,4 @@ int32_t *bm_newpages;
 int bm_nnewpages;
 int *bm_fdtab;
 int bm_nfdtab;
+int bm_recovery;

@@ -28,3 +28,6 @@ extern int bm_nnewpages;
 // (growable vector).
 extern int *bm_fdtab;
 extern int bm_nfdtab;
+// Recovery switch: while set, bm_saveimg takes no before images (the recovery that restores
+// them runs). Set only by the recovery, which lies outside this system; 0 here.
+extern int bm_recovery;

@@ -304,3 +304,42 @@ int bm_savepage(pagebuf *b) {
   }
   return bm_pwrite(pagenr, b->page, PIO_ANYPART);
 }
+
+// ---- Durability --------------------------------------------------------------------------------
+
+namespace {
+
+// fdatasync of pt's device. A special file that cannot be synced (EINVAL) keeps no cache of its
+// own: its writes are on the device already, so it counts as synced.
+int sync_part(const partition *pt) {
+  int fd = bm_getfd(pt);
+  if (fd < 0) return -1;
+  if (fdatasync(fd) == 0 || errno == EINVAL) return 0;
+  iserrno = errno;
+  devpath dev(pt);
+  bm_logerr("%d: Sync of device %s failed.errno %d\n", ba_getpid(), dev.path, iserrno);
+  return -1;
+}
+
+}  // namespace
+
+int bm_pagefd(int32_t pagenr) {
+  pageloc loc;
+  if (!locate(IO_WRITE, pagenr, PIO_ANYPART, 1, &loc)) return -1;
+  return bm_getfd(loc.pt);
+}
+
+int bm_syncpage(int32_t pagenr) {
+  pageloc loc;
+  if (!locate(IO_WRITE, pagenr, PIO_ANYPART, 1, &loc)) return -1;
+  return sync_part(loc.pt);
+}
+
+int bm_syncall() {
+  for (int d = 0; d < bm_dbs->ndbspaces; d++) {
+    const dbspace &sp = bm_dbs->dbspaces[d];
+    for (int i = 0; i < sp.nparts; i++)
+      if (sync_part(&sp.parts[i]) != 0) return -1;
+  }
+  return 0;
+}

@@ -50,3 +50,19 @@ int bm_openpart(const partition *pt);
 // REQUIRES: the caller has marked b (BF_FLUSHING or BF_SAVEOLD) so that nobody replaces or
 // updates it meanwhile; no list semaphore is held.
 int bm_savepage(pagebuf *b);
+
+// ---- Durability ---------------------------------------------------------------------------------
+// A finished write sits in the page cache; where one write must be on disk before another may
+// happen (a before-image batch before its pages, the pages of an interval before the checkpoint
+// that closes it), the first is made durable with these. A device that keeps no cache of its own
+// (a special file on which fdatasync reports EINVAL, such as a raw device) counts as synced.
+
+// The open descriptor of the partition that holds page pagenr (PIO_ANYPART addressing), opened
+// on need; -1 with iserrno (ER_BADPAGEIO, or the reason of bm_getfd).
+int bm_pagefd(int32_t pagenr);
+// fdatasync of the partition file that holds page pagenr. 0, or -1 with iserrno = errno and
+// "%d: Sync of device %s failed.errno %d\n" in the DBS message log.
+int bm_syncpage(int32_t pagenr);
+// fdatasync of every partition of every dbspace, opening those this process has not opened yet.
+// 0, or -1 at the first partition that cannot be opened or synced (iserrno as bm_syncpage).
+int bm_syncall();

@@ -142,7 +142,17 @@ std::string strip_stamps(const std::string &log) {
 
 srv_geometry SegmentTest::geometry() const { return small_geometry(inst_.path("rootdbs")); }
 
+// Closes the descriptors a previous test of this process opened: their files are gone with
+// that test's installation, and a new segment may give the same fdslot to another device.
+void forget_descriptors() {
+  for (int i = 0; i < bm_nfdtab; i++) {
+    if (bm_fdtab[i] >= 0) close(bm_fdtab[i]);
+    bm_fdtab[i] = -1;
+  }
+}
+
 void SegmentTest::SetUp() {
+  forget_descriptors();
   use_settings(inst_);
   int r = seg_.create(geometry());
   ASSERT_EQ(r, SRV_OK) << srv_strerror(r) << ", errno " << errno;
