@@ -83,10 +83,6 @@ inline void lr_settrailer(unsigned char *p, int32_t v) {
 // The header bound by bm_loginit (bm_log.h); null before.
 dbshead *bm_loghead();
 
-// The process-wide recovery flag: while it is set a log switch requests no checkpoint. Set by a
-// recovering server only; never in the flush daemon.
-extern int bm_recovery;
-
 // ---- Writer --------------------------------------------------------------------------------------
 
 // Appends the record of len bytes at rec (storing dbsstamp into it at LR_STAMP first), switching
@@ -101,7 +97,9 @@ logpos *bm_wrtlog(int len, void *rec, int force);
 // syncs its partition. 0, or -1 with iserrno. REQUIRES: logsem held.
 int bm_flushlog();
 // Completes the current log file and switches to the next one of the ring, waiting (logsem
-// held) until it is free; requests a checkpoint and runs the long-transaction check. 0 or -1.
+// held) until it is free; requests a checkpoint (unless bm_recovery is set) and runs the
+// long-transaction check. 0 or -1; a failed write of the new header page leaves the switch
+// done (the next file current, its header page unwritten).
 // REQUIRES: logsem held.
 int bm_nextlog();
 // Releases every auto-free candidate that no open transaction needs. REQUIRES: logsem held.

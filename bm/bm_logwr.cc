@@ -40,8 +40,6 @@
 // ---- Logical log: binding ----------------------------------------------------------------------
 // Process-local state of the logical log, set by bm_loginit.
 
-int bm_recovery = 0;
-
 namespace {
 
 dbshead *loghead;                 // the attached header
@@ -89,11 +87,14 @@ int16_t *states() { return logblock->lc_state; }
 int16_t load_state(int f) { return __atomic_load_n(&states()[f], __ATOMIC_SEQ_CST); }
 void store_state(int f, int16_t v) { __atomic_store_n(&states()[f], v, __ATOMIC_SEQ_CST); }
 
+int32_t pagenr_of(int f, int index) {
+  return logblock->lc_first + f * logblock->lc_filepages + index;
+}
+
 // Fills the log page header of page and writes it as page index `index` of file f.
 int write_page(unsigned char *page, int f, int index, int32_t type) {
   dbshead *h = loghead;
-  const logctl &lc = *logblock;
-  int32_t pagenr = lc.lc_first + f * lc.lc_filepages + index;
+  int32_t pagenr = pagenr_of(f, index);
   int32_t seq = h->log_seq++;
   pg_setword(page, PH_PAGENR, pagenr);
   pg_setword(page, PH_STAMP, h->dbsstamp);
@@ -252,9 +253,10 @@ logpos *bm_wrtlog(int len, void *rec, int force) {
   return p;
 }
 
+// The sync covers every log page written before, forced or not: they share the partition.
 int bm_flushlog() {
   if (write_current() != 0) return -1;
-  return 0;
+  return bm_syncpage(pagenr_of(logblock->lc_cur, logblock->lc_curpage));
 }
 
 int bm_nextlog() {
