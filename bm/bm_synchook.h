@@ -16,6 +16,7 @@ namespace synchook {
 
 inline int calls = 0;         // fdatasync calls so far
 inline ino_t failino = 0;     // syncs of the file with this inode fail with EIO (0: none)
+inline int failskip = 0;      // ... after this many of them succeeded
 inline ino_t countino = 0;    // calls on this inode are counted in `counted`
 inline int counted = 0;
 
@@ -36,7 +37,7 @@ extern "C" int fdatasync(int fd) {
   synchook::calls++;
   ino_t ino = synchook::inode_of(fd);
   if (ino != 0 && ino == synchook::countino) synchook::counted++;
-  if (ino != 0 && ino == synchook::failino) {
+  if (ino != 0 && ino == synchook::failino && synchook::failskip-- <= 0) {
     errno = EIO;
     return -1;
   }
