@@ -34,6 +34,7 @@
 #include "bm/bm_globals.h"
 #include "bm/bm_io.h"
 #include "bm/bm_log.h"
+#include "bm/bm_main.h"
 #include "bm/bm_sema.h"
 
 namespace {
@@ -194,4 +195,60 @@ int bm_imgsaved(int32_t pagenr) {
   bool waits = image_waits(pagenr, images_held());
   bm_v(s);
   return waits ? 0 : 1;
+}
+
+// ---- Local images ---------------------------------------------------------------------------
+
+namespace {
+
+// The image block of a pending local image of pair e, or null when the pair holds none.
+unsigned char *pending(const locimgent &e) {
+  unsigned char *img = e.image;
+  return img != nullptr && pg_word(img, PH_PAGENR) != NOPAGE ? img : nullptr;
+}
+
+// Copies img back into the buffer of its page in l, found among all of l's buffers (the page
+// may have moved to another buffer of its list). REQUIRES: l's semaphore.
+bool restore_into(buflist *l, unsigned char *img) {
+  int32_t pagenr = pg_word(img, PH_PAGENR);
+  for (int i = 0; i < l->nbufs; i++) {
+    pagebuf *b = &l->bufs[i];
+    if (pg_word(b->page, PH_PAGENR) != pagenr) continue;
+    memcpy(b->page, img, PAGESIZE);
+    __atomic_fetch_and(&b->flags, ~BF_LOCIMG, __ATOMIC_ACQ_REL);
+    pg_setword(img, PH_PAGENR, NOPAGE);
+    return true;
+  }
+  bm_logmsg("restorelocimg: Page %d not found\n", pagenr);
+  return false;
+}
+
+}  // namespace
+
+int restorelocimg(userslot *u) {
+  int restored = 0;
+  for (int i = 0; i < u->nlocimg; i++) {
+    unsigned char *img = pending(u->locimg[i]);
+    if (img == nullptr) continue;
+    if (pg_word(img, PH_PAGENR) < 0) {  // a damaged block names no list
+      bm_logmsg("restorelocimg: Page %d not found\n", pg_word(img, PH_PAGENR));
+      continue;
+    }
+    buflist *l = bm_pagelist(pg_word(img, PH_PAGENR));
+    bm_p(&l->sema);
+    if (restore_into(l, img)) restored++;
+    bm_v(&l->sema);
+  }
+  return restored;
+}
+
+userslot *bm_freelocimg(userslot *u) {
+  for (int i = 0; i < u->nlocimg; i++) {
+    unsigned char *img = pending(u->locimg[i]);
+    if (img == nullptr) continue;
+    pg_setword(img, PH_PAGENR, NOPAGE);
+    pagebuf *b = u->locimg[i].buf;
+    if (b != nullptr) __atomic_fetch_and(&b->flags, ~BF_LOCIMG, __ATOMIC_ACQ_REL);
+  }
+  return u;
 }

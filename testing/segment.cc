@@ -8,6 +8,7 @@
 #include <random>
 #include <sys/wait.h>
 #include <thread>
+#include <vector>
 #include <unistd.h>
 
 #include "ba/globals.h"
@@ -123,6 +124,43 @@ bool eventually(const std::function<bool()> &cond, int timeout_seconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return true;
+}
+
+namespace {
+
+std::string list_problems(const buflist &l, int li) {
+  std::string where = "list " + std::to_string(li) + ": ";
+  if (l.sema.lock != 0) return where + "semaphore held";
+  std::vector<int> seen(static_cast<size_t>(l.nbufs), 0);
+  for (int i = 0; i < l.nbufs; i++) {
+    const pagebuf *b = l.index[i];
+    long k = b - l.bufs.get();
+    if (b == nullptr || k < 0 || k >= l.nbufs) return where + "index entry outside the list";
+    if (seen[static_cast<size_t>(k)]++ != 0) return where + "buffer twice in the index";
+    if (i > 0 && pg_word(l.index[i - 1]->page, PH_PAGENR) > pg_word(b->page, PH_PAGENR))
+      return where + "index not sorted at " + std::to_string(i);
+  }
+  int n = 0;
+  const pagebuf *prev = nullptr;
+  for (const pagebuf *b = l.head; b != nullptr; prev = b, b = b->next) {
+    if (b->prev.get() != prev) return where + "chain links disagree";
+    if (++n > l.nbufs) return where + "chain longer than the list";
+    const uint32_t busy = BF_READING | BF_SAVEOLD | BF_FLUSHING;
+    if (b->fixcnt != 0 || (b->flags & busy) != 0 || b->sema.lock != 0)
+      return where + "page " + std::to_string(pg_word(b->page, PH_PAGENR)) + " left busy";
+  }
+  if (n != l.nbufs || l.tail.get() != prev) return where + "chain does not hold every buffer";
+  return "";
+}
+
+}  // namespace
+
+std::string pool_problems(const dbshead *h) {
+  for (int li = 0; li < h->nlists; li++) {
+    std::string p = list_problems(h->lists[li], li);
+    if (!p.empty()) return p;
+  }
+  return "";
 }
 
 std::string strip_stamps(const std::string &log) {

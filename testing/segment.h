@@ -67,6 +67,12 @@ int wait_child(pid_t pid, int timeout_seconds = 60);
 // Polls cond every millisecond until it holds or timeout seconds passed; returns cond().
 bool eventually(const std::function<bool()> &cond, int timeout_seconds = 30);
 
+// Checks every buffer list of the pool: each buffer in its index exactly once and the index
+// sorted by page number; the chain from head to tail linked both ways through every buffer
+// once; no buffer fixed, being read or with old contents pending; no semaphore held. Returns
+// a description of the first problem, or "" when the pool is consistent and idle.
+std::string pool_problems(const dbshead *h);
+
 // A message log text without the "<date> <time> " prefix of each line.
 std::string strip_stamps(const std::string &log);
 

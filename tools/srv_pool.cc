@@ -242,9 +242,11 @@ void tally(verdict v, int32_t page, srv_verifycounts *c) {
 
 }  // namespace
 
+// The page number word is written only with its final value: a page filled in a buffer fixed
+// for update keeps the number under which other processes find it in the sorted index.
 void srv_fillpage(unsigned char *page, int32_t pagenr, int32_t version) {
-  memset(page, 0, PAGESIZE);
   pg_setword(page, PH_PAGENR, pagenr);
+  memset(page + sizeof(int32_t), 0, PAGESIZE - sizeof(int32_t));
   pg_setword(page, PH_PAGETYPE, PT_STANDIN);
   pg_setword(page, SP_VERSION, version);
   pg_setword(page, SP_PID, bm_mypid);
