@@ -101,24 +101,27 @@ void collect(buflist *list, int pct, collection &c) {
   }
 }
 
-// Ends the flush of b: a buffer whose page did not reach the disk is dirty again before it
-// stops being flushed (invariant 2).
-void unmark(pagebuf *b, bool written) {
-  if (!written) __atomic_fetch_or(&b->flags, BF_DIRTY, __ATOMIC_SEQ_CST);
+// Ends the flush of a buffer whose page reached the disk.
+void unmark_written(pagebuf *b) { __atomic_fetch_and(&b->flags, ~BF_FLUSHING, __ATOMIC_SEQ_CST); }
+
+// Ends the flush of a buffer whose page did not reach the disk: it is dirty again before it
+// stops being flushed (invariant 2), and the failure is logged in between, unless the device's
+// repeated failures are only counted (bm_saverun).
+void unmark_failed(pagebuf *b, bool counted) {
+  __atomic_fetch_or(&b->flags, BF_DIRTY, __ATOMIC_SEQ_CST);
+  if (!counted) bm_logerr("ad_flush: bm_savepage() failed. iserrno = %d\n", iserrno);
   __atomic_fetch_and(&b->flags, ~BF_FLUSHING, __ATOMIC_SEQ_CST);
 }
 
 // Writes the collected buffers in collection order, each run of adjacent pages in one write.
-// A failure is logged once per buffer not written, unless the device's repeats are only
-// counted (bm_saverun).
 void write_all(const collection &c) {
   for (int i = 0; i < c.n;) {
     bm_run r = bm_saverun(c.bufs + i, c.n - i);
     for (int j = 0; j < r.taken; j++) {
-      bool written = j < r.written;
-      if (!written && !r.counted)
-        bm_logerr("ad_flush: bm_savepage() failed. iserrno = %d\n", iserrno);
-      unmark(c.bufs[i + j], written);
+      if (j < r.written)
+        unmark_written(c.bufs[i + j]);
+      else
+        unmark_failed(c.bufs[i + j], r.counted);
     }
     i += r.taken;
   }
