@@ -169,14 +169,16 @@ int seek_to(int fd, int64_t pos) {
   return lseek(fd, static_cast<off_t>(pos), SEEK_SET) < 0 ? -1 : 0;
 }
 
-// Writes the cnt pieces of iov at byte pos in one positioned system call, so that a write can
+// Writes the cnt pieces of iov at byte pos in one positioned system call (pwrite for one piece,
+// the cheaper call, pwritev for more), so that a write can
 // never land anywhere but at pos (there is no separate seek that could fail or be raced). An
 // interrupted call is repeated. The bytes written, or -1 with errno.
 ssize_t write_at(int fd, const struct iovec *iov, int cnt, int64_t pos) {
   if (!pos_fits(pos)) return -1;
   ssize_t r;
   do {
-    r = pwritev(fd, iov, cnt, static_cast<off_t>(pos));
+    r = cnt == 1 ? pwrite(fd, iov->iov_base, iov->iov_len, static_cast<off_t>(pos))
+                 : pwritev(fd, iov, cnt, static_cast<off_t>(pos));
   } while (r < 0 && errno == EINTR);
   return r;
 }
