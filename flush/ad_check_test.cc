@@ -13,7 +13,6 @@
 #include <malloc.h>
 #include <string>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -346,42 +345,6 @@ TEST_F(FailingDevice, EveryFailedWriteIsLoggedAndItsBufferStaysDirty) {
   for (int k = 0; k < 3; k++) EXPECT_EQ(chain(k)->flags, BF_DIRTY) << k;
 }
 
-
-// Each message opens the log anew, and a writer of a FIFO waits in its open until a reader
-// comes: with the log made a FIFO, the flusher stands still at every message, and the buffer's
-// flags can be looked at while the failure is being logged.
-std::string read_message(const std::string &fifo) {
-  int fd = open(fifo.c_str(), O_RDONLY);
-  std::string text;
-  char buf[512];
-  ssize_t n;
-  while ((n = read(fd, buf, sizeof buf)) > 0) text.append(buf, n);
-  close(fd);
-  return tolvtest::strip_stamps(text);
-}
-
-TEST_F(FailingDevice, AFailedBufferIsDirtyAgainBeforeItStopsBeingFlushed) {
-  setenv("TOLVNOCONFCHECK", "", 1);
-  ba_settings.flags |= ENV_NOCONFCHECK;
-  fill(0, BF_DIRTY);
-  std::string fifo = inst_.path("log/testdbs");
-  unlink(fifo.c_str());
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0660), 0);
-  pid_t flusher = fork_child([&] {
-    ad_flush(list(), -1);
-    return 0;
-  });
-  std::string device_line = read_message(fifo);
-  // The flusher now makes the buffer dirty again and stops in the open of its next message.
-  EXPECT_TRUE(eventually([&] { return (chain(0)->flags & BF_DIRTY) != 0; }));
-  EXPECT_EQ(chain(0)->flags, BF_DIRTY | BF_FLUSHING);
-  std::string pass_line = read_message(fifo);
-  EXPECT_EQ(wait_child(flusher), 0);
-  EXPECT_EQ(device_line, std::to_string(flusher) +
-                             ": Write on device /dev/full failed.Page 100.errno 28\n");
-  EXPECT_EQ(pass_line, "ad_flush: bm_savepage() failed. iserrno = 28\n");
-  EXPECT_EQ(chain(0)->flags, BF_DIRTY);
-}
 
 // A device that fails for good: the first failure in full, then the repeats are only counted
 // (they would flood the log with two lines per buffer every second).
