@@ -7,6 +7,7 @@
 #include "bm/bm_io.h"
 #include "bm/bm_log.h"
 #include "bm/bm_mem.h"
+#include "bm/bm_reap.h"
 #include "bm/bm_sema.h"
 #include "bm/bm_table.h"
 #include "bm/bm_user.h"
