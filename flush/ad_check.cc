@@ -66,11 +66,16 @@ void write_one(pagebuf *b) {
   if (bm_savepage(b) != 0) {
     bm_logerr("ad_flush: bm_savepage() failed. iserrno = %d\n", iserrno);
     __atomic_fetch_or(&b->flags, BF_DIRTY, __ATOMIC_SEQ_CST);
+    ad_counters.failures++;
+  } else {
+    ad_counters.written++;
   }
   __atomic_fetch_and(&b->flags, ~BF_FLUSHING, __ATOMIC_SEQ_CST);
 }
 
 }  // namespace
+
+adcounters ad_counters;
 
 void ad_flush(buflist *list, int pct) {
   collection c;

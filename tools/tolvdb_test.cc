@@ -31,8 +31,9 @@ namespace {
 using tolvtest::TempInstall;
 
 constexpr const char *kUsage =
-    "usage: tolvdb create | state N | flushpct N | touch FIRST COUNT | verify | stat | remove | "
-    "--help\n";
+    "usage: tolvdb create | state N | flushpct N | touch FIRST COUNT | verify |\n"
+    "              stat [--watch SECONDS [--count N]] | reap | daemon start|stop|status |\n"
+    "              remove | --help\n";
 
 using result = tolvtest::runresult;
 
