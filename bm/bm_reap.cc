@@ -56,7 +56,8 @@ bool orphaned(const bmsema *s, const char *what, bm_reapnote note) {
   if (__atomic_load_n(&s->lock, __ATOMIC_SEQ_CST) == 0) return false;
   int32_t owner = __atomic_load_n(&s->owner, __ATOMIC_SEQ_CST);
   if (owner == 0 || !process_gone(owner)) return false;
-  report(note, "bm_reap: semaphore %d (%s) is held by process %d, which no longer exists; left alone\n",
+  report(note,
+         "bm_reap: semaphore %d (%s) is held by process %d, which no longer exists; left alone\n",
          s->semno, what, owner);
   return true;
 }
@@ -101,8 +102,7 @@ bool flusher_alive(const dbshead *h) {
       (__atomic_load_n(&h->ckptflags, __ATOMIC_SEQ_CST) & CK_RUNNING) != 0)
     return true;
   for (int i = 0; i < h->nusers; i++)
-    if (strncmp(h->users[i].progname, RP_FLUSHNAME, sizeof h->users[i].progname) == 0)
-      return true;
+    if (strncmp(h->users[i].progname, RP_FLUSHNAME, sizeof h->users[i].progname) == 0) return true;
   return false;
 }
 

@@ -3,12 +3,12 @@
 #include "bm/bm_reap.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstring>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 #include "ba/globals.h"
@@ -178,8 +178,8 @@ TEST_F(Reap, SemaphoresHeldByTheDeadAreNotWaitedFor) {
   EXPECT_EQ(bm_reap(take_note), 0);  // returns at once: neither is taken
   EXPECT_FALSE(slot_free(dead));
   EXPECT_EQ(buffer(1, 3).flags, BF_FLUSHING);
-  const std::string held = "is held by process " + std::to_string(pid) +
-                           ", which no longer exists; left alone\n";
+  const std::string held =
+      "is held by process " + std::to_string(pid) + ", which no longer exists; left alone\n";
   EXPECT_NE(notes.find("(usersem) " + held), std::string::npos) << notes;
   EXPECT_NE(notes.find("(buffer list) " + held), std::string::npos) << notes;
 }

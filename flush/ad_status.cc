@@ -9,14 +9,15 @@
 // See also: ad_status.h (format and contract).
 #include "flush/ad_status.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -54,8 +55,7 @@ int format(char *buf, size_t n, const adstatus &s) {
   return snprintf(buf, n,
                   "pid %d\nstate %s\nstarted %" PRId64 "\nshare %d\npasses %" PRId64
                   "\nwritten %" PRId64 "\nfailures %" PRId64 "\nlastpass %" PRId64 "\n",
-                  s.pid, s.state, s.started, s.share, s.passes, s.written, s.failures,
-                  s.lastpass);
+                  s.pid, s.state, s.started, s.share, s.passes, s.written, s.failures, s.lastpass);
 }
 
 // Parses one "name value" line into s; false when the name is unknown or the value bad.
@@ -69,9 +69,9 @@ bool parse_line(const char *line, adstatus *s) {
     int64_t *wide;
     int32_t *narrow;
   };
-  const field fields[] = {{"pid", nullptr, &s->pid},       {"started", &s->started, nullptr},
-                          {"share", nullptr, &s->share},   {"passes", &s->passes, nullptr},
-                          {"written", &s->written, nullptr}, {"failures", &s->failures, nullptr},
+  const field fields[] = {{"pid", nullptr, &s->pid},          {"started", &s->started, nullptr},
+                          {"share", nullptr, &s->share},      {"passes", &s->passes, nullptr},
+                          {"written", &s->written, nullptr},  {"failures", &s->failures, nullptr},
                           {"lastpass", &s->lastpass, nullptr}};
   for (const field &f : fields) {
     size_t len = strlen(f.name);

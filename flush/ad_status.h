@@ -20,10 +20,10 @@
 // See also: tolvflush (the writer), tools/srv_daemon (the reader, tolvdb daemon status).
 #pragma once
 
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 
-constexpr int AD_STATELEN = 48;       // state text, NUL included
+constexpr int AD_STATELEN = 48;  // state text, NUL included
 constexpr char AD_STATUSSUFFIX[] = ".status";
 
 struct adstatus {

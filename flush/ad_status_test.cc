@@ -3,11 +3,11 @@
 #include "flush/ad_status.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "testing/tempinstall.h"
 
@@ -32,7 +32,9 @@ class StatusRecord : public testing::Test {
     s.lastpass = 1765170041;
     return s;
   }
-  std::string temp_name() const { return inst.path("log/.testdbs.status." + std::to_string(getpid())); }
+  std::string temp_name() const {
+    return inst.path("log/.testdbs.status." + std::to_string(getpid()));
+  }
 
   TempInstall inst;
   adstatusfile file;
@@ -78,7 +80,8 @@ TEST_F(StatusRecord, EachWriteReplacesTheWholeRecord) {
   EXPECT_NE(st.st_ino, first);  // a new file renamed over the old one, never rewritten in place
 }
 
-// ---- Error paths: links, bad names, bad records ---------------------------------------------------
+// ---- Error paths: links, bad names, bad records
+// ---------------------------------------------------
 
 TEST_F(StatusRecord, LinksInTheLogDirectoryAreNeverWrittenThrough) {
   inst.write("victim", "precious\n");
@@ -108,7 +111,8 @@ TEST_F(StatusRecord, ReadingSomethingElseFails) {
   adstatus r;
   EXPECT_EQ(ad_statusread(inst.path("log/none").c_str(), &r), -1);
   EXPECT_EQ(errno, ENOENT);
-  for (const char *text : {"", "pid 12\nbogus 1\n", "pid twelve\n", "pid 12", "pid 99999999999\n"}) {
+  for (const char *text :
+       {"", "pid 12\nbogus 1\n", "pid twelve\n", "pid 12", "pid 99999999999\n"}) {
     inst.write("log/bad", text);
     EXPECT_EQ(ad_statusread(inst.path("log/bad").c_str(), &r), -1) << text;
     EXPECT_EQ(errno, EINVAL) << text;

@@ -8,12 +8,15 @@
 // Life cycle:
 //   starting (foreground)  program start      -> fork (the parent exits 0) or a start-up failure
 //   starting (background)  fork               -> a failure (exit 1 or 255) or registration done
-//   running                SIGTERM handler on -> state not online, or term_req, seen at the top
-//                                                of an iteration
+//   running                SIGTERM handler on -> state not online, term_req, or the own slot
+//                                                gone, seen at the top of an iteration
 //   ending                 loop left          -> bm_usrout returned; the process exits with it
 // Start-up failures before the attach print to standard error and exit 1; from the attach on
 // they go through db_fatal and exit -1. A SIGTERM during a pass does not interrupt it: the pass
 // completes, the sleep is cut short and the loop ends at its next test.
+// Once registered the daemon logs its start, points its standard streams at /dev/null (so no
+// caller waits on them) and keeps a status record (ad_status.h) after every pass; its end is
+// logged with the reason.
 //
 // See also: ad_check (the pass over one list), bm_init and bm_user (attach, registration).
 #include "flush/tolvflush.h"
@@ -120,11 +123,15 @@ struct statusrecord {
   adstatusfile file;
   adstatus now;
   bool kept = false;
+  bool failing = false;  // the last write failed (logged once, not once a second)
 };
 
-void record(const statusrecord &r) {
-  if (r.kept && ad_statuswrite(&r.file, r.now) != 0)
+void record(statusrecord &r) {
+  if (!r.kept) return;
+  bool failed = ad_statuswrite(&r.file, r.now) != 0;
+  if (failed && !r.failing)
     bm_logerr("tolvflush: status record not written: %s\n", strerror(errno));
+  r.failing = failed;
 }
 
 void start_record(statusrecord &r) {
@@ -185,9 +192,15 @@ stopreason run_passes(statusrecord &r) {
 void record_end(statusrecord &r, stopreason why) {
   char text[AD_STATELEN - sizeof "stopped: " + 1];
   switch (why) {
-    case stopreason::sigterm: snprintf(text, sizeof text, "SIGTERM"); break;
-    case stopreason::offline: snprintf(text, sizeof text, "DBS offline (state %d)", bm_dbs->state); break;
-    case stopreason::slotgone: snprintf(text, sizeof text, "user slot gone"); break;
+    case stopreason::sigterm:
+      snprintf(text, sizeof text, "SIGTERM");
+      break;
+    case stopreason::offline:
+      snprintf(text, sizeof text, "DBS offline (state %d)", bm_dbs->state);
+      break;
+    case stopreason::slotgone:
+      snprintf(text, sizeof text, "user slot gone");
+      break;
   }
   bm_logmsg("tolvflush: process %d stops after %lld passes: %s\n", bm_mypid,
             static_cast<long long>(r.now.passes), text);

@@ -2,18 +2,18 @@
 // caller, logs its start and end, keeps a status record; tolvdb daemon start|stop|status, reap,
 // stat --watch; monitoring as a member of group tolv. Real programs of a temporary
 // installation (InstalledDbs), real kill -9. These tests need root and the user tolv.
-#include <gtest/gtest.h>
-
-#include <chrono>
-#include <climits>
-#include <csignal>
-#include <cstring>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <pwd.h>
 #include <sys/shm.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <climits>
+#include <csignal>
+#include <cstring>
 
 #include "bm/bm_io.h"
 #include "testing/installed.h"
@@ -44,7 +44,8 @@ class Admin : public testing::Test {
   userslot *start_direct() {
     int before = registered();
     EXPECT_EQ(dbs.tolvflush({"testdbs"}).status, 0);
-    EXPECT_TRUE(eventually([&] { return registered() == before + 1; })) << dbs.inst().read("stderr");
+    EXPECT_TRUE(eventually([&] { return registered() == before + 1; }))
+        << dbs.inst().read("stderr");
     userslot *last = nullptr;
     for (int i = 0; i < head()->nusers; i++)
       if (strcmp(head()->users[i].progname, "TOLVFLUSH") == 0 && !seen(head()->users[i].pid))
@@ -66,7 +67,8 @@ class Admin : public testing::Test {
   pagebuf *buffer_of(int32_t p) const {
     for (int l = 0; l < head()->nlists; l++)
       for (int b = 0; b < head()->lists[l].nbufs; b++)
-        if (pg_word(head()->lists[l].bufs[b].page, PH_PAGENR) == p) return &head()->lists[l].bufs[b];
+        if (pg_word(head()->lists[l].bufs[b].page, PH_PAGENR) == p)
+          return &head()->lists[l].bufs[b];
     return nullptr;
   }
   std::string status_record() const { return dbs.inst().read("log/testdbs.status"); }
@@ -175,11 +177,11 @@ TEST_F(Admin, DaemonStartStatusStopLikePgCtl) {
   EXPECT_EQ(r.status, 0) << r.err;
   for (const std::string &line :
        {std::string("tolvflush of DBS testdbs: running\n"),
-        "pid            " + std::to_string(pid) + "\n",
-        std::string("state          running\n"), std::string("share          10% of each list\n"),
-        std::string("write failures 0\n")})
+        "pid            " + std::to_string(pid) + "\n", std::string("state          running\n"),
+        std::string("share          10% of each list\n"), std::string("write failures 0\n")})
     EXPECT_NE(r.out.find(line), std::string::npos) << line << r.out;
-  for (const char *name : {"passes         ", "pages written  0", "last pass      2", "started        2"})
+  for (const char *name :
+       {"passes         ", "pages written  0", "last pass      2", "started        2"})
     EXPECT_NE(r.out.find(name), std::string::npos) << name << r.out;
 
   r = tolvdb({"daemon", "stop"});
@@ -264,7 +266,8 @@ TEST_F(Admin, EightKilledDaemonsOnAnEightSlotDbsAreReapedByAnyCommand) {
   EXPECT_NE(dbs.daemon_slot(), nullptr);
 }
 
-// ---- Monitoring as a member of group tolv ---------------------------------------------------------
+// ---- Monitoring as a member of group tolv
+// ---------------------------------------------------------
 
 TEST_F(Admin, GroupTolvMayLookButNotChange) {
   shmid_ds ds;
@@ -295,7 +298,8 @@ TEST_F(Admin, GroupTolvMayLookButNotChange) {
   EXPECT_EQ(head()->flushpct, 10);
 }
 
-// ---- tolvdb stat --watch ---------------------------------------------------------------------------
+// ---- tolvdb stat --watch
+// ---------------------------------------------------------------------------
 
 TEST_F(Admin, StatWatchPrintsTheReportAndOneRateLinePerInterval) {
   runresult r = tolvdb({"stat", "--watch", "1", "--count", "2"});
@@ -306,7 +310,8 @@ TEST_F(Admin, StatWatchPrintsTheReportAndOneRateLinePerInterval) {
   std::string rates = r.out.substr(table + 1);
   EXPECT_EQ(std::count(rates.begin(), rates.end(), '\n'), 3) << rates;
   for (const std::vector<std::string> &bad :
-       {std::vector<std::string>{"stat", "--watch"}, std::vector<std::string>{"stat", "--watch", "0"},
+       {std::vector<std::string>{"stat", "--watch"},
+        std::vector<std::string>{"stat", "--watch", "0"},
         std::vector<std::string>{"stat", "--watch", "1", "--count"},
         std::vector<std::string>{"stat", "--count", "1"}}) {
     r = tolvdb(bad);

@@ -2,12 +2,12 @@
 // item in tolvdb(8) and the other way round; the usage lines of tolvflush and tolvmsgc are
 // those of their pages; every page formats without a warning.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <set>
 #include <sstream>
 #include <string>
-#include <unistd.h>
 
 #include "testing/installed.h"
 #include "testing/tempinstall.h"
@@ -26,8 +26,10 @@ std::vector<std::string> section(const std::string &text, const std::string &tit
   std::istringstream in(text);
   bool inside = false;
   for (std::string line; std::getline(in, line);) {
-    if (line.rfind(".SH", 0) == 0) inside = line == ".SH " + title;
-    else if (inside) lines.push_back(line);
+    if (line.rfind(".SH", 0) == 0)
+      inside = line == ".SH " + title;
+    else if (inside)
+      lines.push_back(line);
   }
   return lines;
 }

@@ -11,16 +11,17 @@
 // See also: srv_daemon.h (the commands), flush/tolvflush.cc (let_go_of_caller).
 #include "tools/srv_daemon.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 
 #include "bm/bm_reap.h"
 #include "tools/srv_create.h"

@@ -4,9 +4,10 @@
 // See also: srv_watch.h (the line layout), srv_stat (the full report).
 #include "tools/srv_watch.h"
 
+#include <sys/shm.h>
+
 #include <cerrno>
 #include <ctime>
-#include <sys/shm.h>
 
 #include "ba/globals.h"
 #include "tools/srv_create.h"
@@ -25,7 +26,8 @@ double now_seconds() {
 void sleep_until(double until) {
   for (double left = until - now_seconds(); left > 0 && term_req == 0;
        left = until - now_seconds()) {
-    timespec t{static_cast<time_t>(left), static_cast<long>((left - static_cast<time_t>(left)) * kNanos)};
+    timespec t{static_cast<time_t>(left),
+               static_cast<long>((left - static_cast<time_t>(left)) * kNanos)};
     nanosleep(&t, nullptr);
   }
 }
@@ -51,8 +53,8 @@ void rate_line(FILE *out, const srv_rates &r, int dirty) {
   time_t t = time(nullptr);
   struct tm tm;
   if (localtime_r(&t, &tm) != nullptr) strftime(clock, sizeof clock, "%H:%M:%S", &tm);
-  fprintf(out, "%-8s %8.1f %9.1f %11.1f %8.1f %8.1f %6d\n", clock, r.reads, r.writes,
-          r.flushwait, r.biwait, r.nofree, dirty);
+  fprintf(out, "%-8s %8.1f %9.1f %11.1f %8.1f %8.1f %6d\n", clock, r.reads, r.writes, r.flushwait,
+          r.biwait, r.nofree, dirty);
   fflush(out);
 }
 

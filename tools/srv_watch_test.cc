@@ -2,12 +2,12 @@
 #include "tools/srv_watch.h"
 
 #include <gtest/gtest.h>
+#include <sys/shm.h>
+#include <sys/wait.h>
 
 #include <csignal>
 #include <cstdio>
 #include <string>
-#include <sys/shm.h>
-#include <sys/wait.h>
 
 #include "testing/segment.h"
 #include "tools/srv_create.h"
