@@ -175,6 +175,11 @@ int attach_failure(int key) {
         "the segment of key %d was made for address 0x%08x, the configuration "
         "names 0x%08x\n",
         key, bm_dbs->shmaddr, dbsconfig.shmaddr);
+  if (iserrno == EACCES)
+    return failure(
+        "permission denied: only the owner of the segment of key %d may change DBS %s "
+        "(members of group tolv may run stat and daemon status)\n",
+        key, ba_settings.dbsname);
   return failure("cannot attach the segment of key %d: %s\n", key,
                  iserrno > 0 ? strerror(iserrno) : ba_msgtext(iserrno));
 }
