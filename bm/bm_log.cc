@@ -105,32 +105,3 @@ void bm_logerr(const char *fmt, ...) {
     fflush(stderr);
   }
 }
-
-// ---- Logical log: binding ----------------------------------------------------------------------
-// Process-local state of the logical log, set by bm_loginit.
-
-namespace {
-
-dbshead *loghead;                 // the attached header
-logctl *logblock;                 // its log control block (under logsem)
-int logmaxrec;                    // record capacity of one log file
-unsigned char logzero[PAGESIZE];  // a page of zeros, used to clear page data
-
-// (lc_filepages - 1) * 2012, kept within 0 .. INT_MAX whatever the header holds.
-int max_record(const logctl &lc) {
-  int64_t bytes = (int64_t{lc.lc_filepages} - 1) * LOG_DATASIZE;
-  return static_cast<int>(std::clamp<int64_t>(bytes, 0, INT_MAX));
-}
-
-}  // namespace
-
-void bm_loginit(dbshead *h) {
-  loghead = h;
-  logblock = &h->logctl;
-  logmaxrec = max_record(*logblock);
-  memset(logzero, 0, sizeof logzero);
-}
-
-logctl *bm_logctl() { return logblock; }
-
-int bm_logmaxrec() { return logmaxrec; }

@@ -7,6 +7,7 @@
 #include "bm/bm_init.h"
 #include "bm/bm_io.h"
 #include "bm/bm_log.h"
+#include "bm/bm_logrec.h"
 #include "bm/bm_main.h"
 #include "bm/bm_mem.h"
 #include "bm/bm_sema.h"

@@ -41,6 +41,16 @@ void header(FILE *out, const dbshead *h) {
           h->st_flushwait, h->st_archwait);
 }
 
+// The log's current file and the checkpoint state.
+void logstate(FILE *out, const dbshead *h) {
+  const logctl &lc = h->logctl;
+  int cur = lc.lc_cur;
+  bool known = cur >= 0 && cur < LC_MAXFILES;
+  fprintf(out, "log: file %d of %d, log id %d, page %d, %d bytes; ckptrun %d ckptflags 0x%x\n",
+          cur, lc.lc_nfiles, known ? lc.lc_logid[cur] : -1, lc.lc_curpage,
+          known ? lc.lc_bytes[cur] : -1, h->ckptrun, h->ckptflags);
+}
+
 void lists(FILE *out, const dbshead *h) {
   fprintf(out, "list  buffers  used dirty fixed flushing  holder\n");
   for (int i = 0; i < h->nlists; i++) {
@@ -84,6 +94,7 @@ void users(FILE *out, const dbshead *h) {
 
 void srv_stat(FILE *out, const dbshead *h) {
   header(out, h);
+  logstate(out, h);
   lists(out, h);
   users(out, h);
 }

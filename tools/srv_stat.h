@@ -10,6 +10,7 @@
 //   state 1 (online), stamp 1733612345, flushpct 10, key 4711 at 0x40000000
 //   reads 0 requests 3 writes 2 log writes 0 hits 1 before-image writes 0
 //   naps: nofree 0 biwait 0 savewait 0 readwait 0 transit 0 flushwait 0 archwait 0
+//   log: file 0 of 3, log id 1, page 1, 0 bytes; ckptrun 0 ckptflags 0x0
 //   list  buffers  used dirty fixed flushing  holder
 //      0       64     3     1     0        0       -
 //   slot     pid program        flags   wait          seen login               tty        host

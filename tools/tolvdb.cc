@@ -6,6 +6,9 @@
 //   tolvdb touch FIRST COUNT   dirty COUNT pages from FIRST in the buffer pool
 //   tolvdb verify              compare the buffered pages with their disk copies
 //   tolvdb stat                report state, counters, buffer lists and users
+//   tolvdb checkpoint          run one checkpoint and print its message-log lines
+//   tolvdb log write TYPE LEN [COUNT] | read [N] | files | release N
+//                              append records, read the last ones, list or release log files
 //   tolvdb remove              take the DBS offline and remove segment and semaphores
 //   tolvdb --help              usage and the sizing rules
 //
@@ -22,6 +25,7 @@
 #include <sys/shm.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
@@ -29,6 +33,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -43,6 +48,7 @@
 #include "bm/bm_user.h"
 #include "tools/srv_create.h"
 #include "tools/srv_format.h"
+#include "tools/srv_log.h"
 #include "tools/srv_pool.h"
 #include "tools/srv_size.h"
 #include "tools/srv_stat.h"
@@ -51,6 +57,7 @@ namespace {
 
 constexpr const char *kUsage =
     "usage: tolvdb create | state N | flushpct N | touch FIRST COUNT | verify | stat | remove | "
+    "checkpoint | log write TYPE LEN [COUNT] | log read [N] | log files | log release N | "
     "--help\n";
 constexpr const char *kUserName = "TOLVDB";  // in the user table while touch or verify works
 constexpr const char *kHost = "local";
@@ -89,6 +96,13 @@ int help() {
       "  stat                report state, counters, buffer lists and registered users\n"
       "  remove              take the DBS offline, wait up to 10 seconds for registered\n"
       "                      processes to leave, remove the segment and the semaphores\n"
+      "  checkpoint          run one checkpoint and print the lines it adds to the DBS log\n"
+      "  log write TYPE LEN [COUNT]\n"
+      "                      append COUNT (1) records of LEN bytes and type TYPE (9: a commit,\n"
+      "                      forced) as a server would; prints each record's position\n"
+      "  log read [N]        print the last N (10) records, newest first\n"
+      "  log files           print each log file's state, log id and byte count\n"
+      "  log release N       release full log file N as a backup does\n"
       "\n"
       "Settings from TOLVHOME and TOLVDBS, configuration from <home>/etc/<dbs>.cfg.\n\n",
       stdout);
@@ -281,6 +295,70 @@ int cmd_stat(char **) {
   return 0;
 }
 
+// Registered work of the log commands: enter, run, leave, report a failure.
+int registered(const std::function<int(std::string *)> &work) {
+  if (enter() != 0) return 1;
+  std::string why;
+  int r = work(&why);
+  leave();
+  return r == SRV_OK ? 0 : failure("%s\n", why.c_str());
+}
+
+int cmd_checkpoint(char **) {
+  return registered([](std::string *) {
+    srv_checkpoint(stdout);
+    return int{SRV_OK};
+  });
+}
+
+constexpr long long kMaxLogLen = 64LL * 1024 * 1024;  // beyond any log file's capacity
+
+int log_write(char **args, int nargs) {
+  long long type = 0, len = 0, count = 1;
+  if (nargs < 2 || nargs > 3) return usage();
+  if (!number(args[0], 0, 255, &type)) return bad_number("record type", args[0], 0, 255);
+  if (!number(args[1], 0, kMaxLogLen, &len))
+    return bad_number("record length", args[1], 0, kMaxLogLen);
+  if (nargs == 3 && !number(args[2], 1, INT32_MAX, &count))
+    return bad_number("count", args[2], 1, INT32_MAX);
+  return registered([&](std::string *why) {
+    return srv_logwrite(stdout, static_cast<int>(type), static_cast<int>(len),
+                        static_cast<int>(count), why);
+  });
+}
+
+int log_read(char **args, int nargs) {
+  long long n = 10;
+  if (nargs > 1) return usage();
+  if (nargs == 1 && !number(args[0], 1, INT32_MAX, &n))
+    return bad_number("count", args[0], 1, INT32_MAX);
+  return registered([&](std::string *why) { return srv_logread(stdout, static_cast<int>(n), why); });
+}
+
+int log_release(char **args, int nargs) {
+  long long f = 0;
+  if (nargs != 1) return usage();
+  if (!number(args[0], 0, LC_MAXFILES - 1, &f))
+    return bad_number("log file", args[0], 0, LC_MAXFILES - 1);
+  if (attach() != 0) return 1;
+  std::string why;
+  return srv_logrelease(static_cast<int>(f), &why) == SRV_OK ? 0 : failure("%s\n", why.c_str());
+}
+
+// log write|read|files|release ...: args ends with a null pointer.
+int cmd_log(char **args) {
+  int nargs = 0;
+  while (args[nargs] != nullptr) nargs++;
+  const char *sub = args[0];
+  if (strcmp(sub, "write") == 0) return log_write(args + 1, nargs - 1);
+  if (strcmp(sub, "read") == 0) return log_read(args + 1, nargs - 1);
+  if (strcmp(sub, "release") == 0) return log_release(args + 1, nargs - 1);
+  if (strcmp(sub, "files") != 0 || nargs != 1) return usage();
+  if (attach() != 0) return 1;
+  srv_logfiles(stdout);
+  return 0;
+}
+
 // A registered process other than this one that still lives.
 bool live_user(const userslot &u) {
   return u.progname[0] != '\0' && u.pid != getpid() && (kill(u.pid, 0) == 0 || errno == EPERM);
@@ -323,14 +401,17 @@ int cmd_remove(char **) {
 
 struct command {
   const char *name;
-  int nargs;
+  int nargs;               // arguments the command takes
   int (*run)(char **args);
+  int maxargs = 0;         // when above nargs: takes nargs to maxargs, the command checks them
 };
 
 constexpr command kCommands[] = {
     {"create", 0, cmd_create}, {"state", 1, cmd_state},   {"flushpct", 1, cmd_flushpct},
     {"touch", 2, cmd_touch},   {"verify", 0, cmd_verify}, {"stat", 0, cmd_stat},
     {"remove", 0, cmd_remove},
+    {"checkpoint", 0, cmd_checkpoint},
+    {"log", 1, cmd_log, 4},
 };
 
 }  // namespace
@@ -340,7 +421,7 @@ int main(int argc, char **argv) {
   if (strcmp(argv[1], "--help") == 0) return argc == 2 ? help() : usage();
   for (const command &c : kCommands) {
     if (strcmp(argv[1], c.name) != 0) continue;
-    if (argc - 2 != c.nargs) return usage();
+    if (argc - 2 < c.nargs || argc - 2 > std::max(c.nargs, c.maxargs)) return usage();
     if (load_settings() != 0) return 1;
     return c.run(argv + 2);
   }

@@ -32,6 +32,7 @@ using tolvtest::TempInstall;
 
 constexpr const char *kUsage =
     "usage: tolvdb create | state N | flushpct N | touch FIRST COUNT | verify | stat | remove | "
+    "checkpoint | log write TYPE LEN [COUNT] | log read [N] | log files | log release N | "
     "--help\n";
 
 using result = tolvtest::runresult;
