@@ -11,7 +11,9 @@
 //      a reader read outside the area or grow its buffer beyond one file's capacity.
 //  (2) A page is taken from lc_page exactly when it is the page being filled of the current
 //      file; every other page is read from the log area (pages before it have been written).
-//  (3) Reads run under logsem, so the page being filled does not change under a reader.
+//  (3) A record returned by the backward reader has a leading length equal to its trailer, so
+//      a caller may size it by either.
+//  (4) Reads run under logsem, so the page being filled does not change under a reader.
 //
 // Left to the implementer, decided here:
 //  - A position at or beyond the records written into a file so far, and a record whose stored
@@ -285,6 +287,13 @@ char *read_backward(int *file, int *offset) {
   }
   char *rec = copy_backward(src, static_cast<int>(len));
   if (rec == nullptr) return nullptr;
+  // The record's own length must agree with its trailer: a caller sizes it by the former.
+  if (pg_word(rec, LR_LENGTH) != len) {
+    bm_logerr("bm_getprev3: len = %d trailer = %d %d %d\n", pg_word(rec, LR_LENGTH),
+              static_cast<int>(len), rbackpos.logid, rbackpos.offset);
+    iserrno = ER_LOGREC;
+    return nullptr;
+  }
   *file = f;
   *offset = rbackpos.offset - static_cast<int>(len);
   step_back(f, static_cast<int>(len));

@@ -168,7 +168,8 @@ INSTANTIATE_TEST_SUITE_P(
         corruptcase{0, {5, 0, 0, 0}, true, ER_LOGREC, "bm_getlogrec2:len = 5"},
         corruptcase{0, {0xff, 0xff, 0, 0}, true, ER_LOGREC, "bm_getlogrec: len = 65535"},
         corruptcase{396, {0, 0, 0, 0}, false, ER_LOGREC, "bm_getprev2:len = 0"},
-        corruptcase{396, {0, 0, 0xff, 0}, false, ER_LOGOFFSET, "rbackpos.offset = -64880"}));
+        corruptcase{396, {0, 0, 0xff, 0}, false, ER_LOGOFFSET, "rbackpos.offset = -64880"},
+        corruptcase{200, {0xff, 0, 0, 0}, false, ER_LOGREC, "bm_getprev3: len = 255 trailer = 200"}));
 
 TEST_F(LogTest, PositionsOutsideTheRecordsAreRefused) {
   ASSERT_NE(append(100), nullptr);

@@ -110,25 +110,21 @@ int write_current() {
   return write_page(logblock->lc_page, logblock->lc_cur, logblock->lc_curpage, PT_LOGDATA);
 }
 
-// Writes the full page being filled, moves to the next page index and clears the data area.
-int write_and_advance() {
-  if (write_current() != 0) return -1;
-  logblock->lc_curpage++;
-  memcpy(data_area(), logzero, LOG_DATASIZE);
-  return 0;
-}
-
 // What the page being filled looked like before an append that crosses a page end, so that a
-// failed page write can put the log control block back (invariant 2).
+// failed page write can put the log control block back (invariant 2). Its first `used` bytes
+// are copied only once a second page write is coming (a record longer than a page): until the
+// first write succeeded they are still in the page, and a record of at most one page never
+// needs the copy, so the common append copies nothing twice.
 struct fillmark {
   int32_t curpage;
   int used;
+  bool saved = false;
   unsigned char bytes[LOG_DATASIZE];
 };
 
 void restore(const fillmark &m) {
   logblock->lc_curpage = m.curpage;
-  memcpy(data_area(), m.bytes, static_cast<size_t>(m.used));
+  if (m.saved) memcpy(data_area(), m.bytes, static_cast<size_t>(m.used));
   memset(data_area() + m.used, 0, static_cast<size_t>(LOG_DATASIZE - m.used));
   logblock->lc_wrptr = data_area() + m.used;
 }
@@ -143,21 +139,25 @@ void restore(const fillmark &m) {
 int copy_record(const unsigned char *r, int n) {
   int u = filled();
   int part = std::min(n, LOG_DATASIZE - u);
+  memcpy(logblock->lc_wrptr.get(), r, static_cast<size_t>(part));
   if (part == n) {
-    memcpy(logblock->lc_wrptr.get(), r, static_cast<size_t>(n));
     logblock->lc_wrptr = logblock->lc_wrptr.get() + n;
     return 0;
   }
   fillmark mark;
   mark.curpage = logblock->lc_curpage;
   mark.used = u;
-  memcpy(mark.bytes, data_area(), static_cast<size_t>(u));
-  memcpy(data_area() + u, r, static_cast<size_t>(part));
   while (n > part) {
-    if (write_and_advance() != 0) {
+    if (write_current() != 0) {
       restore(mark);
       return -1;
     }
+    if (!mark.saved && n - part > LOG_DATASIZE) {
+      memcpy(mark.bytes, data_area(), static_cast<size_t>(u));
+      mark.saved = true;
+    }
+    logblock->lc_curpage++;
+    memset(data_area(), 0, LOG_DATASIZE);
     r += part;
     n -= part;
     part = std::min(n, LOG_DATASIZE);

@@ -361,6 +361,29 @@ TEST_F(LogTest, FailedPageWriteLeavesTheControlBlockAsItWas) {
   EXPECT_EQ(pg_word(r, LR_LENGTH), 600);
 }
 
+// The first page write of a long record succeeds, the second fails (its page lies beyond the
+// dbspace's end): the page being filled gets its earlier bytes back.
+TEST_F(LogTest, FailedSecondPageWriteRestoresThePage) {
+  ASSERT_NE(append(1500, 1, 0, 1, 9), nullptr);
+  std::vector<unsigned char> before(lc().lc_page + PH_DATA, lc().lc_page + PH_DATA + 1500);
+  int32_t npages = dbs()->dbspaces[0].npages;
+  dbs()->dbspaces[0].npages = lc().lc_first + 2;  // page index 2 of file 0 lies beyond
+  EXPECT_EQ(append(4000), nullptr);
+  EXPECT_EQ(iserrno, ER_BADPAGEIO);
+  dbs()->dbspaces[0].npages = npages;
+  EXPECT_EQ(lc().lc_curpage, 1);
+  EXPECT_EQ(filled(), 1500);
+  EXPECT_EQ(lc().lc_bytes[0], 1500);
+  EXPECT_EQ(0, memcmp(before.data(), lc().lc_page + PH_DATA, 1500));
+  EXPECT_EQ(std::vector<unsigned char>(lc().lc_page + PH_DATA + 1500, lc().lc_page + PH_BISEQ2),
+            std::vector<unsigned char>(512, 0));
+  ASSERT_NE(append(4000), nullptr);
+  char *r = bm_getlogrec(0, 0);
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(pg_word(r, LR_LENGTH), 1500);
+  EXPECT_NE(bm_getlogrec(0, 1500), nullptr);
+}
+
 TEST_F(LogTest, FailedSwitchWriteKeepsTheCurrentFile) {
   ASSERT_NE(append(kFileBytes - 50), nullptr);
   device_full(true);

@@ -50,7 +50,10 @@ std::string state_names(int16_t s) {
                {LS_AUTOFREE, "auto-free"}, {LS_EXEMPT, "exempt"}};
   std::string out;
   for (const auto &n : names)
-    if ((s & n.bit) != 0) out += (out.empty() ? "" : "+") + std::string(n.name);
+    if ((s & n.bit) != 0) {
+      if (!out.empty()) out += '+';
+      out += n.name;
+    }
   return out.empty() ? "-" : out;
 }
 
