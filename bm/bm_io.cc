@@ -2,7 +2,8 @@
 // the write of a buffer to its home location.
 //
 // Principal entry points: bm_pread, bm_pwrite, bm_lwrite (transfers), bm_getfd/bm_openpart
-// (descriptors), bm_savepage (write a buffer home once its before image has left memory).
+// (descriptors), bm_savepage (write a buffer home once its before image has left memory),
+// bm_saverun (write a run of collected buffers home in one call, for the flush pass).
 //
 // Invariants:
 //  (1) A page reaches its home location only after its before image has left the before-image
@@ -10,8 +11,8 @@
 //  (2) Nothing is ever transferred outside the partition that the page number names: the page
 //      (and a run's last page) must lie within the partition's size / 2048 pages, also when the
 //      caller names the partition; a position is computed in signed 32-bit arithmetic and one
-//      that does not fit is refused, never wrapped; a write whose seek failed is not attempted
-//      (it would land at whatever position the descriptor had).
+//      that does not fit is refused, never wrapped. Writes are positioned system calls
+//      (pwritev), so no write can land at whatever position a descriptor had.
 //  (3) Each process has descriptors of its own, so processes never share a file position: a
 //      forked child drops the descriptors it inherited (they share the parent's position) and
 //      opens its own on first use. A descriptor that failed to open is not cached.
@@ -19,6 +20,10 @@
 //      st_savewait) are bumped without a lock but never torn; the own slot's counters are
 //      written by this process only.
 //  (5) A partition's device field is read only within its 52 bytes, terminated or not.
+//  (6) A run written by bm_saverun holds only buffers whose pages follow each other without a
+//      gap inside one partition, in the order the caller gives them (never sorted); after a
+//      failed or short write exactly the buffers whose pages did not fully reach the device
+//      are reported as not written.
 //
 // See also: bm_io.h (contracts), bm_image (bm_imgsaved), bm_sema (naps, wake-ups, wait marking),
 // bm_log (messages).
@@ -29,9 +34,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "ba/ba_conf.h"
@@ -48,6 +55,9 @@
 namespace {
 
 constexpr int kSaveNapMs = 10;  // nap of bm_savepage while a before image waits
+// Repeated write failures of a partition in the flush pass are counted and reported at most
+// once per this many seconds (see note_failure).
+constexpr int kRepeatSeconds = 60;
 constexpr int kDeviceLen = static_cast<int>(sizeof(partition::device));
 
 // The three kinds of transfer; each has its own messages.
@@ -148,15 +158,33 @@ bool locate(iodir dir, int32_t pagenr, int partn, int n, pageloc *loc) {
   return true;
 }
 
-// Seeks to byte pos of the device. Positions are signed 32-bit values: one that would not fit
-// is refused with EOVERFLOW instead of wrapping to another place (a negative one is refused by
-// the system with EINVAL). -1 with errno on failure.
+// Whether byte pos of a device can be addressed. Positions are signed 32-bit values: one that
+// would not fit is refused with EOVERFLOW instead of wrapping to another place (a negative one
+// is refused by the system with EINVAL).
+bool pos_fits(int64_t pos) {
+  if (pos <= INT32_MAX) return true;
+  errno = EOVERFLOW;
+  return false;
+}
+
+// Seeks to byte pos of the device. -1 with errno on failure.
 int seek_to(int fd, int64_t pos) {
-  if (pos > INT32_MAX) {
-    errno = EOVERFLOW;
-    return -1;
-  }
+  if (!pos_fits(pos)) return -1;
   return lseek(fd, static_cast<off_t>(pos), SEEK_SET) < 0 ? -1 : 0;
+}
+
+// Writes the cnt pieces of iov at byte pos in one positioned system call (pwrite for one piece,
+// the cheaper call, pwritev for more), so that a write can
+// never land anywhere but at pos (there is no separate seek that could fail or be raced). An
+// interrupted call is repeated. The bytes written, or -1 with errno.
+ssize_t write_at(int fd, const struct iovec *iov, int cnt, int64_t pos) {
+  if (!pos_fits(pos)) return -1;
+  ssize_t r;
+  do {
+    r = cnt == 1 ? pwrite(fd, iov->iov_base, iov->iov_len, static_cast<off_t>(pos))
+                 : pwritev(fd, iov, cnt, static_cast<off_t>(pos));
+  } while (r < 0 && errno == EINTR);
+  return r;
 }
 
 // Byte position of page `page` of pt: page * 2048 + offset.
@@ -172,23 +200,39 @@ int short_reason(iodir dir) {
   return dir == IO_READ ? ER_PROBESHORT : ENOSPC;
 }
 
-// Seeks and transfers len bytes; returns the number of errors (0, 1 or 2), iserrno set by the
-// last. A read after a failed seek is still attempted (its result is discarded anyway); a
-// write is not, so that a page never lands at the descriptor's current position.
-int transfer(iodir dir, int fd, const pageloc &loc, void *buf, int len) {
+// Reads len bytes at the page's position (a seek, then the read); returns the number of errors
+// (0, 1 or 2), iserrno set by the last. The read is attempted also after a failed seek (its
+// result is discarded anyway).
+int read_pages(int fd, const pageloc &loc, void *buf, int len) {
   int errors = 0;
   if (seek_to(fd, page_pos(loc.pt, loc.page)) < 0) {
     errors++;
     iserrno = errno;
-    if (dir != IO_READ) return errors;
   }
   errno = 0;
-  int done = dir == IO_READ ? ba_read(fd, buf, len) : ba_write(fd, buf, len);
-  if (done != len) {
+  if (ba_read(fd, buf, len) != len) {
     errors++;
-    iserrno = short_reason(dir);
+    iserrno = short_reason(IO_READ);
   }
   return errors;
+}
+
+// Writes the pieces of iov (len bytes in all) at the page's position in one call. Returns the
+// bytes that reached the device (0 after a failure); anything short of len sets iserrno.
+int write_pages(int fd, const pageloc &loc, const struct iovec *iov, int cnt, int len) {
+  errno = 0;
+  ssize_t done = write_at(fd, iov, cnt, page_pos(loc.pt, loc.page));
+  if (done == len) return len;
+  iserrno = short_reason(IO_WRITE);
+  return done > 0 ? static_cast<int>(done) : 0;
+}
+
+// Seeks and transfers len bytes (reads), or writes them in one positioned call; returns the
+// number of errors, iserrno set by the last.
+int transfer(iodir dir, int fd, const pageloc &loc, void *buf, int len) {
+  if (dir == IO_READ) return read_pages(fd, loc, buf, len);
+  struct iovec iov = {buf, static_cast<size_t>(len)};
+  return write_pages(fd, loc, &iov, 1, len) == len ? 0 : 1;
 }
 
 // One transfer of n pages at pagenr: counts, locates, gets the descriptor, transfers, reports.
@@ -336,6 +380,134 @@ int open_device(const char *dev) {
   return !strict || device_sound(fd, dev) ? fd : -1;
 }
 
+// ---- Writing buffers home ----------------------------------------------------------------------
+
+int32_t pagenr_of(const pagebuf *b) { return pg_word(b->page, PH_PAGENR); }
+
+// Waits while a before image of pagenr is still in the before-image buffer: 10 ms naps marked
+// 'I' with the page number, waking the image writer on every nap. 0 once no image waits; -1
+// with ER_STOPREQ when the stop flag is set while one still does (the page must then stay
+// unwritten: it may never reach the disk before its image).
+// Decision: only the stop flag ends the wait, not the DBS leaving online mode: a server that
+// shuts down may still write images (and checkpoint) in a state other than online, and giving
+// up then would leave pages unwritten that could have been saved. A daemon whose image writer
+// is gone for good is stopped with SIGTERM, which this wait now honours.
+int await_image(int32_t pagenr) {
+  while (bm_imgsaved(pagenr) == 0) {
+    if (term_req != 0) {
+      iserrno = ER_STOPREQ;
+      return -1;
+    }
+    count(&bm_dbs->st_savewait);
+    bool nested = bm_waitbegin(WK_IMAGE, pagenr);
+    if (bm_dbs->imgwriter != -1) bm_wakeup(bm_dbs->imgwriter);
+    bm_nap(kSaveNapMs);
+    bm_waitend(nested);
+  }
+  return 0;
+}
+
+// Whether page pagenr is page m of a run that starts at page loc of its partition (pagenr of
+// that first page: first): the very next page of the same dbspace, within the dbspace and
+// within the same partition, so that a run never spans a gap or two partitions.
+bool follows(int32_t first, int m, int32_t pagenr, const pageloc &loc) {
+  int d = space_of(first);
+  return int64_t{pagenr} == int64_t{first} + m && space_of(pagenr) == d &&
+         page_of(pagenr) < bm_dbs->dbspaces[d].npages && int64_t{loc.page} + m < part_pages(*loc.pt);
+}
+
+// The length of the run that starts with bufs[0] at loc: the following buffers of bufs, in
+// their order, as long as their pages follow on (see follows), at most BM_RUNMAX, and only
+// while no before image of the next page waits: such a page ends the run, so that the pages
+// before it go out at once and the wait for its image comes first in the next call, as with
+// one write per page.
+int run_length(pagebuf *const *bufs, int n, const pageloc &loc) {
+  int32_t first = pagenr_of(bufs[0]);
+  int m = 1;
+  while (m < n && m < BM_RUNMAX && follows(first, m, pagenr_of(bufs[m]), loc) &&
+         bm_imgsaved(pagenr_of(bufs[m])) != 0)
+    m++;
+  return m;
+}
+
+// Writes the pages of the m buffers in one positioned call at loc. Returns how many of them
+// reached the device in full (all m, or the leading ones a short write got out); iserrno holds
+// the reason of a shortfall.
+int write_run(int fd, const pageloc &loc, pagebuf *const *bufs, int m) {
+  struct iovec iov[BM_RUNMAX];
+  for (int i = 0; i < m; i++) iov[i] = {bufs[i]->page, PAGESIZE};
+  int pages = write_pages(fd, loc, iov, m, m * PAGESIZE) / PAGESIZE;
+  __atomic_fetch_add(&bm_dbs->st_writes, pages, __ATOMIC_RELAXED);
+  return pages;
+}
+
+// ---- Repeated write failures of the flush pass ------------------------------------------------
+// A device that fails for good would otherwise log two lines per dirty buffer every second
+// until the disk holding the log is full too. So the flush pass reports the first failure of
+// each partition in full, then counts its repeats and reports the count at most once per
+// kRepeatSeconds, and reports when a write of the partition succeeds again. The notes are
+// process-local (the daemon's own), by the partition's fdslot - 1 like the descriptor cache.
+
+struct failnote {
+  int32_t failing;  // 1 while the partition's writes fail
+  int32_t repeats;  // failures counted, not yet reported
+  int32_t lasterr;  // iserrno of the last counted failure
+  int64_t since;    // when the counting interval began (seconds since the epoch)
+};
+
+failnote *failnotes;
+int nfailnotes;
+
+// The note of pt, grown into being (zeroed: not failing); null when there is no room for it.
+failnote *note_of(const partition *pt) {
+  int slot = pt->fdslot - 1;
+  if (slot < 0) return nullptr;
+  while (nfailnotes <= slot) {
+    if (ba_rszvek(&failnotes, nfailnotes, sizeof *failnotes) != 0) return nullptr;
+    nfailnotes++;
+  }
+  return &failnotes[slot];
+}
+
+void report_repeats(const partition *pt, const failnote &f, int64_t now) {
+  devpath dev(pt);
+  bm_logmsg("%d: Write on device %s failed %d more times in %d s.errno %d\n", ba_getpid(),
+            dev.path, f.repeats, static_cast<int>(now - f.since), f.lasterr);
+}
+
+// Records a failed write of the run page at loc (write_failed: the device refused the write;
+// otherwise the device could not be opened, which has reported itself). Returns whether the
+// failure is reported in full: the first one of the partition since its writes last
+// succeeded, or any one when there is no room to keep count.
+bool note_failure(const pageloc &loc, bool write_failed) {
+  failnote *f = note_of(loc.pt);
+  int64_t now = time(nullptr);
+  if (f == nullptr || f->failing == 0) {
+    if (f != nullptr) *f = {1, 0, 0, now};
+    if (write_failed) report_failure(IO_WRITE, loc, 1);
+    return true;
+  }
+  f->repeats++;
+  f->lasterr = iserrno;
+  if (now - f->since >= kRepeatSeconds) {
+    report_repeats(loc.pt, *f, now);
+    f->repeats = 0;
+    f->since = now;
+  }
+  return false;
+}
+
+// Records a successful write of pt: a failing partition reports that it works again, with the
+// count of the failures not reported yet.
+void note_success(const partition *pt) {
+  int slot = pt->fdslot - 1;
+  if (slot < 0 || slot >= nfailnotes || failnotes[slot].failing == 0) return;
+  devpath dev(pt);
+  bm_logmsg("%d: Write on device %s succeeds again.%d more failures\n", ba_getpid(), dev.path,
+            failnotes[slot].repeats);
+  failnotes[slot] = {};
+}
+
 }  // namespace
 
 // ---- Entry points ------------------------------------------------------------------------------
@@ -381,14 +553,8 @@ int bm_openpart(const partition *pt) {
 }
 
 int bm_savepage(pagebuf *b) {
-  int32_t pagenr = pg_word(b->page, PH_PAGENR);
-  while (bm_imgsaved(pagenr) == 0) {
-    count(&bm_dbs->st_savewait);
-    bool nested = bm_waitbegin(WK_IMAGE, pagenr);
-    if (bm_dbs->imgwriter != -1) bm_wakeup(bm_dbs->imgwriter);
-    bm_nap(kSaveNapMs);
-    bm_waitend(nested);
-  }
+  int32_t pagenr = pagenr_of(b);
+  if (await_image(pagenr) != 0) return -1;
   return bm_pwrite(pagenr, b->page, PIO_ANYPART);
 }
 
@@ -429,4 +595,25 @@ int bm_syncall() {
       if (sync_part(&sp.parts[i]) != 0) return -1;
   }
   return 0;
+}
+
+bm_run bm_saverun(pagebuf *const *bufs, int n) {
+  bm_run r = {1, 0, false};
+  int32_t first = pagenr_of(bufs[0]);
+  if (await_image(first) != 0) return r;
+  if (bm_myslot != nullptr) bm_myslot->nwrites++;
+  pageloc loc;
+  if (!locate(IO_WRITE, first, PIO_ANYPART, 1, &loc)) return r;
+  r.taken = run_length(bufs, n, loc);
+  if (bm_myslot != nullptr) bm_myslot->nwrites += r.taken - 1;
+  __atomic_fetch_add(&loc.pt->nwrites, r.taken, __ATOMIC_RELAXED);
+  int fd = bm_getfd(loc.pt);
+  if (fd >= 0) r.written = write_run(fd, loc, bufs, r.taken);
+  if (r.written == r.taken) {
+    note_success(loc.pt);
+  } else {
+    pageloc failed = {loc.pt, loc.page + r.written};
+    r.counted = !note_failure(failed, fd >= 0);
+  }
+  return r;
 }

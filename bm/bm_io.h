@@ -52,7 +52,10 @@ int bm_openpart(const partition *pt);
 
 // Writes buffer b home (its page number is the first word of its page). Waits first, in 10 ms
 // naps marked 'I' with the page number, while a before image of the page is still in the
-// before-image buffer, waking the image writer on every nap. 0 or -1 (iserrno of the write).
+// before-image buffer, waking the image writer on every nap. 0, or -1 with iserrno: that of the
+// write, or ER_STOPREQ (-406) when the stop flag term_req is set while the image still waits
+// (the page is then left unwritten: it never reaches the disk before its image; the caller
+// treats it as a failed write). The DBS leaving online mode alone does not end the wait.
 // REQUIRES: the caller has marked b (BF_FLUSHING or BF_SAVEOLD) so that nobody replaces or
 // updates it meanwhile; no list semaphore is held.
 int bm_savepage(pagebuf *b);
@@ -72,3 +75,29 @@ int bm_syncpage(int32_t pagenr);
 // fdatasync of every partition of every dbspace, opening those this process has not opened yet.
 // 0, or -1 at the first partition that cannot be opened or synced (iserrno as bm_syncpage).
 int bm_syncall();
+
+// The most pages bm_saverun writes in one call: 64 KiB. Large enough that the system call costs
+// little per page next to the copy (measured in flush_bench), small enough that the earlier
+// pages of a run wait only briefly for the before images of the later ones, and the iovec
+// array stays a small stack array.
+constexpr int BM_RUNMAX = 32;
+
+// What bm_saverun did with the buffers it was given.
+struct bm_run {
+  int taken;     // buffers of the run, from bufs[0] on: 1 to min(n, BM_RUNMAX)
+  int written;   // of these, the leading ones whose pages reached the device in full
+  bool counted;  // a failure was counted as a repeat of its partition's failing writes instead
+                 // of being logged (the caller then logs nothing either)
+};
+// Writes home, in one positioned write, bufs[0] and the buffers after it in the given order
+// whose pages follow on without a gap in the same partition (up to BM_RUNMAX). Only the first
+// page is waited for (the wait of bm_savepage; ended by the stop flag, the run is refused with
+// ER_STOPREQ); a later page whose before image still waits ends the run before it, so waits
+// and writes keep the order of one write per page. When written < taken, iserrno holds the reason and
+// buffers written .. taken - 1 did not reach the disk. Failures are logged with the messages of
+// bm_pwrite (the page named is the first one not written), but per partition only the first of
+// a row of failures in full: repeats are counted and reported at most once a minute as "%d:
+// Write on device %s failed %d more times in %d s.errno %d\n", and the first success after
+// them as "%d: Write on device %s succeeds again.%d more failures\n". Counters grow per page.
+// REQUIRES: n >= 1; the buffers marked as for bm_savepage; no list semaphore held.
+bm_run bm_saverun(pagebuf *const *bufs, int n);

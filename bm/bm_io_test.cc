@@ -382,6 +382,102 @@ TEST_F(SavePage, WriteFailureIsTheResult) {
   EXPECT_EQ(iserrno, ENOSPC);
 }
 
+
+// ---- Runs of collected buffers (bm_saverun) ------------------------------------------------
+
+struct run_case {
+  const char *name;
+  std::vector<int32_t> pages;  // in the order given
+  std::vector<int> taken;      // run lengths, call by call
+  std::vector<int> written;
+};
+
+// Runs follow the given order only, and end at a gap, a step back, a partition's end (also
+// when the next partition goes on with the very next page number), the dbspace's end and
+// after BM_RUNMAX pages. Every page written lands at its own place.
+TEST_F(PageIo, RunsJoinOnlyAdjacentPagesOfOnePartition) {
+  std::vector<int32_t> forty;
+  for (int i = 0; i < 40; i++) forty.push_back(pn(ROOT, 5 + i));
+  const run_case cases[] = {
+      {"gap", {pn(ROOT, 10), pn(ROOT, 11), pn(ROOT, 13)}, {2, 1}, {2, 1}},
+      {"step back", {pn(ROOT, 21), pn(ROOT, 20)}, {1, 1}, {1, 1}},
+      {"partition end", {pn(ROOT, 97), pn(ROOT, 98), pn(ROOT, 99), pn(ROOT, 100), pn(ROOT, 101)},
+       {3, 2}, {3, 2}},
+      {"last pages", {pn(ROOT, 148), pn(ROOT, 149)}, {2}, {2}},
+      {"other dbspace", {pn(SMALL, 0), pn(ROOT, 1)}, {1, 1}, {1, 1}},
+      {"beyond the partition", {pn(SMALL, 1), pn(SMALL, 2)}, {1, 1}, {1, 0}},
+      {"longest run", forty, {BM_RUNMAX, 40 - BM_RUNMAX}, {BM_RUNMAX, 40 - BM_RUNMAX}},
+  };
+  for (const run_case &c : cases) {
+    SCOPED_TRACE(c.name);
+    size_t n = c.pages.size();
+    std::vector<pagebuf> store(n);
+    std::vector<pagebuf *> bufs(n);
+    for (size_t i = 0; i < n; i++) {
+      auto contents = pattern(static_cast<int>(i) + 1);
+      memcpy(store[i].page, contents.data(), PAGESIZE);
+      pg_setword(store[i].page, PH_PAGENR, c.pages[i]);
+      bufs[i] = &store[i];
+    }
+    std::vector<int> taken, written;
+    for (size_t i = 0; i < n;) {
+      bm_run r = bm_saverun(bufs.data() + i, static_cast<int>(n - i));
+      taken.push_back(r.taken);
+      written.push_back(r.written);
+      for (int j = 0; j < r.written; j++) {
+        std::vector<unsigned char> back(PAGESIZE);
+        ASSERT_EQ(bm_pread(c.pages[i + j], back.data(), PIO_ANYPART), 0);
+        EXPECT_EQ(memcmp(back.data(), store[i + j].page, PAGESIZE), 0) << i + j;
+      }
+      i += r.taken;
+    }
+    EXPECT_EQ(taken, c.taken);
+    EXPECT_EQ(written, c.written);
+  }
+  EXPECT_EQ(file_size(dev("chunk1")), kOffset1 + 50 * PAGESIZE);  // nothing written past it
+}
+
+// A write that the file size limit cuts inside a page ends short without an errno: the reason
+// is ENOSPC ("errno 28"), never 0.
+TEST_F(PageIo, ShortWriteWithoutErrnoGivesEnospc) {
+  pid_t child = fork_child([] {
+    signal(SIGXFSZ, SIG_IGN);
+    rlim_t limit = 5 * PAGESIZE + 1000;
+    struct rlimit rl = {limit, limit};
+    if (setrlimit(RLIMIT_FSIZE, &rl) != 0) return 1;
+    auto page = pattern(1);
+    if (bm_pwrite(pn(ROOT, 5), page.data(), PIO_ANYPART) != -1) return 2;
+    return iserrno == ENOSPC ? 0 : 3;
+  });
+  ASSERT_EQ(wait_child(child), 0);
+  EXPECT_EQ(log_text(), std::to_string(child) + ": Write on device " + dev("chunk0") +
+                            " failed.Page 5.errno 28\n");
+}
+
+// The first failure of a partition in full, repeats counted, and a line when it works again.
+TEST_F(PageIo, RepeatedRunFailuresAreCountedUntilAWriteSucceeds) {
+  pid_t child = fork_child([] {
+    signal(SIGXFSZ, SIG_IGN);
+    rlim_t limit = 10 * PAGESIZE;
+    struct rlimit rl = {limit, limit};
+    if (setrlimit(RLIMIT_FSIZE, &rl) != 0) return 1;
+    pagebuf beyond{}, within{};
+    pg_setword(beyond.page, PH_PAGENR, pn(ROOT, 50));
+    pg_setword(within.page, PH_PAGENR, pn(ROOT, 1));
+    pagebuf *b = &beyond, *w = &within;
+    bm_run first = bm_saverun(&b, 1);
+    if (first.written != 0 || first.counted || iserrno != EFBIG) return 2;
+    for (int i = 0; i < 3; i++)
+      if (!bm_saverun(&b, 1).counted) return 3;
+    if (bm_saverun(&w, 1).written != 1) return 4;
+    return bm_saverun(&b, 1).counted ? 5 : 0;  // a new row of failures starts in full
+  });
+  ASSERT_EQ(wait_child(child), 0);
+  std::string head = std::to_string(child) + ": Write on device " + dev("chunk0");
+  std::string failed = head + " failed.Page 50.errno " + std::to_string(EFBIG) + "\n";
+  EXPECT_EQ(log_text(), failed + head + " succeeds again.3 more failures\n" + failed);
+}
+
 // ---- Error paths --------------------------------------------------------------------------------
 
 using PageIoErrors = PageIo;

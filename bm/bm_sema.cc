@@ -16,15 +16,15 @@
 //  (3) A user's System V semaphore is raised only by bm_wakeup (set to 1, never added to) and
 //      lowered only by its owner's sleep. A pending wake-up nobody consumed makes the next
 //      sleep return at once, which is harmless: every sleeper re-checks its condition.
-//  (4) Every sleep is bounded by a one-second SIGALRM; the previous SIGALRM disposition is
-//      restored after it.
+//  (4) Every sleep is bounded to one second by the timed wait itself (semtimedop); no alarm
+//      timer or signal disposition is touched.
 //
 // See also: bm_sema.h (contracts), shmstruct.h (bmsema and the lock order), bm_log (messages).
 #include "bm/bm_sema.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstring>
+#include <ctime>
 #include <sched.h>
 #include <sys/select.h>
 #include <sys/sem.h>
@@ -75,34 +75,18 @@ int16_t lock_word(const bmsema *s) { return __atomic_load_n(&s->lock, __ATOMIC_S
 void count(int32_t *c) { __atomic_fetch_add(c, 1, __ATOMIC_RELAXED); }
 void count(int16_t *c) { __atomic_fetch_add(c, 1, __ATOMIC_RELAXED); }
 
-void on_alarm(int) {}
-
-// Arms the one-second bound of a sleep: an empty SIGALRM handler installed without SA_RESTART,
-// so that the alarm interrupts the wait, and the alarm itself.
-void arm_alarm(struct sigaction *old) {
-  struct sigaction sa;
-  memset(&sa, 0, sizeof sa);
-  sa.sa_handler = on_alarm;
-  sigemptyset(&sa.sa_mask);
-  sa.sa_flags = 0;
-  sigaction(SIGALRM, &sa, old);
-  alarm(kSleepSeconds);
-}
-
-void disarm_alarm(const struct sigaction *old) {
-  alarm(0);
-  sigaction(SIGALRM, old, nullptr);
-}
-
-// Waits for the own System V semaphore (value -1, no flags, no undo). An interruption by the
-// alarm is the normal end of an unanswered sleep; any other failure is reported and costs one
-// second.
+// Waits for the own System V semaphore (value -1, no flags, no undo) for at most one second,
+// bounded by the wait itself (semtimedop): no alarm is armed, so a process descheduled between
+// arming and waiting can never sleep without bound, and the process's SIGALRM is left alone.
+// The timeout (EAGAIN) is the normal end of an unanswered sleep, as is an interruption by a
+// signal (EINTR); any other failure is reported and costs one second.
 void wait_own_semaphore() {
   struct sembuf op;
   op.sem_num = static_cast<unsigned short>(bm_myuindex);
   op.sem_op = -1;
   op.sem_flg = 0;
-  if (semop(bm_dbs->semid, &op, 1) < 0 && errno != EINTR) {
+  struct timespec bound = {kSleepSeconds, 0};
+  if (semtimedop(bm_dbs->semid, &op, 1, &bound) < 0 && errno != EINTR && errno != EAGAIN) {
     bm_logerr("1.semop failed. errno = %d,id = %d\n", errno, -1);
     ba_sleep(kSleepSeconds);
   }
@@ -185,13 +169,10 @@ void bm_psleep(bmsema *s) {
   mask_set(s, bm_myuindex);
   // Both sides are sequentially consistent: a releaser that exchanged the lock before our bit
   // was visible is seen here as a free lock, and one that exchanged after it sees our bit and
-  // wakes us; so a wake-up is never lost between the failed exchange and the sleep. The alarm
-  // still bounds the sleep for the failures that remain (a failed semctl of the releaser).
+  // wakes us; so a wake-up is never lost between the failed exchange and the sleep. The time
+  // bound still ends the sleep for the failures that remain (a failed semctl of the releaser).
   if (lock_word(s) != 0) {
-    struct sigaction old;
-    arm_alarm(&old);
     wait_own_semaphore();
-    disarm_alarm(&old);
   }
   mask_clear(s, bm_myuindex);
   bm_waitend(nested);

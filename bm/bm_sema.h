@@ -2,15 +2,14 @@
 //
 // A `bmsema` (shmstruct.h) is taken by an atomic exchange on its 16-bit lock word. A registered
 // process that finds it held records itself in the semaphore's waiter mask and sleeps on its
-// own System V semaphore (number = its user index in dbshead.semid), at most about one second
-// (SIGALRM), then tries again; there is no hand-over, a woken process competes like any other.
+// own System V semaphore (number = its user index in dbshead.semid), at most one second (a
+// timed wait), then tries again; there is no hand-over, a woken process competes like any other.
 // A release wakes at most one sleeper. An unregistered process (no user slot) spins.
 //
 // Contracts:
 //  - bm_p/bm_v need an attached segment (bm_dbs); sleeping needs a user slot (bm_myslot).
 //  - Every bm_p is matched by exactly one bm_v on the same semaphore from the same process.
 //    There is no recursion: a second bm_p by the holder waits forever.
-//  - While a process sleeps here it must not use its own alarm timer (SIGALRM is borrowed).
 //  - Every wait is shown in the own user slot: US_WAITING, waitkind, waitobj.
 // Messages go to the DBS message log through bm_logerr (bm_log.h).
 //

@@ -180,7 +180,7 @@ TEST_F(Sema, SleeperIsMarkedWithTheSemaphoreNumber) {
   EXPECT_EQ(wait_child(pid), 0);
 }
 
-TEST_F(Sema, LostWakeupEndsAtTheAlarm) {
+TEST_F(Sema, LostWakeupEndsAtTheTimeBound) {
   bm_p(s_);
   pid_t pid = fork_child([this] {
     register_slot(2);
@@ -190,7 +190,7 @@ TEST_F(Sema, LostWakeupEndsAtTheAlarm) {
   });
   ASSERT_TRUE(eventually([&] { return sleeping(2, s_); }));
   // The release looks at the mask as if before the sleeper had recorded itself: nobody is
-  // woken, and the sleeper must come back by its alarm alone.
+  // woken, and the sleeper must come back by the time bound of its sleep alone.
   forget(2);
   bm_v(s_);
   EXPECT_EQ(s_->wakeups, 0);
@@ -226,14 +226,17 @@ TEST_F(Sema, NestedSleepKeepsTheOuterMarking) {
 
 void on_test_alarm(int) {}
 
-TEST_F(Sema, SleepRestoresThePreviousAlarmDisposition) {
+// The bound of a sleep is the timed wait's own: the process's alarm timer and its SIGALRM
+// disposition are left as they were.
+TEST_F(Sema, SleepLeavesTheAlarmTimerAndItsDispositionAlone) {
   register_slot(1);
-  struct sigaction mine;
+  struct sigaction mine, old;
   memset(&mine, 0, sizeof mine);
   mine.sa_handler = on_test_alarm;
   mine.sa_flags = SA_RESTART;
   sigemptyset(&mine.sa_mask);
-  ASSERT_EQ(sigaction(SIGALRM, &mine, nullptr), 0);
+  ASSERT_EQ(sigaction(SIGALRM, &mine, &old), 0);
+  alarm(1000);
   ASSERT_EQ(bm_tas(s_), 0);
   bm_wakeup(1);
   bm_psleep(s_);
@@ -241,7 +244,26 @@ TEST_F(Sema, SleepRestoresThePreviousAlarmDisposition) {
   ASSERT_EQ(sigaction(SIGALRM, nullptr, &now), 0);
   EXPECT_EQ(now.sa_handler, on_test_alarm);
   EXPECT_NE(now.sa_flags & SA_RESTART, 0);
-  EXPECT_EQ(alarm(0), 0u);  // no alarm left running
+  EXPECT_GT(alarm(0), 900u);  // the own alarm still runs
+  sigaction(SIGALRM, &old, nullptr);
+}
+
+// An alarm that fires before the wait begins (a process descheduled between arming and
+// waiting; here: SIGALRM blocked, so no alarm can end the wait) must not leave the sleep
+// unbounded: an unanswered sleep still ends after about a second.
+TEST_F(Sema, UnansweredSleepEndsWithoutAnyAlarm) {
+  ASSERT_EQ(bm_tas(s_), 0);
+  pid_t pid = fork_child([this] {
+    register_slot(2);
+    sigset_t block;
+    sigemptyset(&block);
+    sigaddset(&block, SIGALRM);
+    sigprocmask(SIG_BLOCK, &block, nullptr);
+    bm_psleep(s_);  // nobody wakes it
+    return recorded(2) ? 1 : 0;
+  });
+  EXPECT_EQ(wait_child(pid, 60), 0);
+  bm_v(s_);
 }
 
 TEST_F(Sema, SemaphoreNumberIsShownAsSixteenBits) {

@@ -60,8 +60,19 @@ const char *os_user() {
   return pw != nullptr ? pw->pw_name : "UNKNOWN";
 }
 
-void fill_slot(dbshead *h, userslot &u, int index, const char *progname, const char *dbopt,
-               const char *client, const char *host) {
+// Who and where the registering process is: fetched before usersem is taken, since the user
+// database and the terminal lookup may be slow and must not hold up every other registration.
+struct identity {
+  char osuser[sizeof userslot::osuser];
+  char tty[sizeof userslot::tty];
+  identity() {
+    put_text(osuser, os_user());
+    put_text(tty, ba_ttyname());
+  }
+};
+
+void fill_slot(dbshead *h, userslot &u, int index, const char *progname, const identity &who,
+               const char *dbopt, const char *client, const char *host) {
   u.pid = bm_mypid;
   u.logintime = static_cast<int32_t>(time(nullptr));
   u.uflags = 0;
@@ -73,8 +84,8 @@ void fill_slot(dbshead *h, userslot &u, int index, const char *progname, const c
   u.lastlogfile = -1;
   put_text(u.progname, progname);
   bm_myuindex = u.uindex = index;
-  put_text(u.osuser, os_user());
-  put_text(u.tty, ba_ttyname());
+  put_text(u.osuser, who.osuser);
+  put_text(u.tty, who.tty);
   put_text(u.dbopt, dbopt);
   put_text(u.client, client);
   put_text(u.host, host);
@@ -95,6 +106,12 @@ void free_locimgs(userslot &u) {
 int bm_usrin(dbshead *header, const char *progname, const char *dbopt, const char *client,
              const char *host) {
   bm_dbs = header;
+  // An empty name would leave the slot looking free: the next registration would take it too.
+  if (progname[0] == '\0') {
+    iserrno = ER_NOSLOT;
+    return -1;
+  }
+  identity who;
   bm_p(header->usersem);
   int i = free_slot(header, progname);
   if (i < 0) {
@@ -103,7 +120,7 @@ int bm_usrin(dbshead *header, const char *progname, const char *dbopt, const cha
     return -1;
   }
   bm_myslot = &header->users[i];
-  fill_slot(header, *bm_myslot, i, progname, dbopt, client, host);
+  fill_slot(header, *bm_myslot, i, progname, who, dbopt, client, host);
   bm_v(header->usersem);
   return 0;
 }

@@ -27,6 +27,9 @@ constexpr int32_t US_NOBEGINLOG = 0x7fffffff;
 // Registers the process in the lowest free slot of header's user table (progname 14, dbopt 14,
 // client 14, host 15 characters at most; longer arguments are cut). Returns 0, or -1 with
 // iserrno -329 when no slot is free that the program may take (the table is then unchanged).
+// An empty progname may take no slot (a slot with an empty name reads as free and would be
+// handed out again): -1 with -329, without touching the table. The login name and terminal
+// are looked up before usersem is taken.
 int bm_usrin(dbshead *header, const char *progname, const char *dbopt, const char *client,
              const char *host);
 // Releases the lowest slot that carries pid: gives its local image blocks back to the shared

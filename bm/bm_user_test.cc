@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "ba/ba_proto.h"
+#include "ba/error.h"
 #include "bm/bm_proto.h"
 #include "testing/segment.h"
 
@@ -90,6 +91,18 @@ TEST_F(ThreeSlots, OnlyTheDaemonsInitialTakesTheLastSlot) {
   EXPECT_EQ(bm_myslot, nullptr);
   ASSERT_EQ(bm_usrin(dbs(), "TOLVFLUSH", "", "", "local"), 0);
   EXPECT_EQ(bm_myuindex, 2);
+}
+
+// A slot with an empty name reads as free: a second process would be handed the same slot and
+// the first one's release would fail.
+TEST_F(UserSlots, AnEmptyProgramNameTakesNoSlot) {
+  userslot before;
+  memcpy(&before, &slot(0), sizeof before);
+  EXPECT_EQ(bm_usrin(dbs(), "", "", "", "local"), -1);
+  EXPECT_EQ(iserrno, ER_NOSLOT);
+  EXPECT_EQ(memcmp(&before, &slot(0), sizeof before), 0);
+  EXPECT_EQ(bm_myslot, nullptr);
+  EXPECT_EQ(dbs()->usersem->lock, 0);
 }
 
 TEST_F(ThreeSlots, AnyNameBeginningWithTheInitialMayTakeIt) {

@@ -15,10 +15,16 @@
 //      set and replacement skips it. The two changes made without the list semaphore are
 //      atomic all the same.
 //
-// See also: bm_io (bm_savepage), tolvflush (flushall, the once-a-second loop).
+// The collection is written in its own order, never sorted; consecutive buffers whose pages
+// lie side by side in one partition go out in one write (bm_saverun), and every page still
+// waits for its before image first.
+//
+// See also: bm_io (bm_saverun, bm_savepage), tolvflush (flushall, the once-a-second loop).
 #include "flush/ad_check.h"
 
+#include <climits>
 #include <cstdint>
+#include <cstring>
 
 #include "ba/ba_mem.h"
 #include "ba/globals.h"
@@ -28,10 +34,16 @@
 
 namespace {
 
-// The collection: a growable vector of 4-byte buffer addresses, local to one call.
+// First capacity of a collection whose share cannot be told from the list (an unknown count).
+constexpr int kFirstCapacity = 256;
+
+// The collection: a vector of buffer addresses, local to one call. It is sized before the list
+// semaphore is taken for the share the list's count promises and grows geometrically if the
+// chain holds more, so that the walk is linear and the semaphore is not held for copies.
 struct collection {
-  shmptr<pagebuf> *bufs = nullptr;
+  pagebuf **bufs = nullptr;
   int n = 0;
+  int cap = 0;
 };
 
 // Whether the walk ends after examining buffer k (0-based) of a list of nbufs buffers. The
@@ -43,6 +55,33 @@ bool share_done(int64_t k, int nbufs, int pct) {
   return k * 100 / nbufs >= pct;
 }
 
+// The number of buffers the walk examines when the chain holds nbufs of them.
+int share_size(int nbufs, int pct) {
+  if (nbufs <= 0) return kFirstCapacity;
+  if (pct == AD_ALLBUFFERS || pct >= 100) return nbufs;
+  if (pct <= 0) return 1;
+  return static_cast<int>((int64_t{pct} * nbufs + 99) / 100) + 1;
+}
+
+// Gives c room for cap entries, keeping what it holds. False when memory runs out (c is then
+// unchanged).
+bool reserve(collection &c, int cap) {
+  auto *grown = static_cast<pagebuf **>(ba_alloc(static_cast<int>(sizeof(pagebuf *)) * cap));
+  if (grown == nullptr) return false;
+  if (c.n > 0) memcpy(grown, c.bufs, sizeof(pagebuf *) * c.n);
+  if (c.bufs != nullptr) ba_release(c.bufs);
+  c.bufs = grown;
+  c.cap = cap;
+  return true;
+}
+
+// Room for one more entry: doubles the capacity when it is used up.
+bool room_for_one(collection &c) {
+  if (c.n < c.cap) return true;
+  if (c.cap > INT_MAX / 2 / static_cast<int>(sizeof(pagebuf *))) return false;
+  return reserve(c, c.cap > 0 ? 2 * c.cap : kFirstCapacity);
+}
+
 // Walks the chain from head under the list semaphore and marks the dirty, unfixed buffers of
 // the examined share as being flushed. When the vector cannot grow the walk ends after logging;
 // the buffer at which it failed stays dirty and unmarked.
@@ -50,7 +89,7 @@ void collect(buflist *list, int pct, collection &c) {
   int64_t k = 0;
   for (pagebuf *b = list->head; b != nullptr; b = b->next, k++) {
     if ((b->flags & BF_DIRTY) != 0 && b->fixcnt == 0) {
-      if (ba_rszvek(&c.bufs, c.n, sizeof *c.bufs) != 0) {
+      if (!room_for_one(c)) {
         bm_logerr("ad_flush: ba_rszvek() failed\n");
         return;
       }
@@ -62,21 +101,41 @@ void collect(buflist *list, int pct, collection &c) {
   }
 }
 
-void write_one(pagebuf *b) {
-  if (bm_savepage(b) != 0) {
-    bm_logerr("ad_flush: bm_savepage() failed. iserrno = %d\n", iserrno);
-    __atomic_fetch_or(&b->flags, BF_DIRTY, __ATOMIC_SEQ_CST);
-  }
+// Ends the flush of a buffer whose page reached the disk.
+void unmark_written(pagebuf *b) { __atomic_fetch_and(&b->flags, ~BF_FLUSHING, __ATOMIC_SEQ_CST); }
+
+// Ends the flush of a buffer whose page did not reach the disk: it is dirty again before it
+// stops being flushed (invariant 2), and the failure is logged in between, unless the device's
+// repeated failures are only counted (bm_saverun).
+void unmark_failed(pagebuf *b, bool counted) {
+  __atomic_fetch_or(&b->flags, BF_DIRTY, __ATOMIC_SEQ_CST);
+  if (!counted) bm_logerr("ad_flush: bm_savepage() failed. iserrno = %d\n", iserrno);
   __atomic_fetch_and(&b->flags, ~BF_FLUSHING, __ATOMIC_SEQ_CST);
+}
+
+// Writes the collected buffers in collection order, each run of adjacent pages in one write.
+void write_all(const collection &c) {
+  for (int i = 0; i < c.n;) {
+    bm_run r = bm_saverun(c.bufs + i, c.n - i);
+    for (int j = 0; j < r.taken; j++) {
+      if (j < r.written)
+        unmark_written(c.bufs[i + j]);
+      else
+        unmark_failed(c.bufs[i + j], r.counted);
+    }
+    i += r.taken;
+  }
 }
 
 }  // namespace
 
 void ad_flush(buflist *list, int pct) {
   collection c;
+  // Sized before the semaphore is taken; a failure here shows as a failed growth in the walk.
+  reserve(c, share_size(list->nbufs, pct));
   bm_p(&list->sema);
   collect(list, pct, c);
   bm_v(&list->sema);
-  for (int i = 0; i < c.n; i++) write_one(c.bufs[i]);
+  write_all(c);
   if (c.bufs != nullptr) ba_release(c.bufs);
 }
