@@ -10,6 +10,7 @@
 #include "bm/bm_logrec.h"
 #include "bm/bm_main.h"
 #include "bm/bm_mem.h"
+#include "bm/bm_reap.h"
 #include "bm/bm_sema.h"
 #include "bm/bm_table.h"
 #include "bm/bm_user.h"

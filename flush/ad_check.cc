@@ -102,12 +102,16 @@ void collect(buflist *list, int pct, collection &c) {
 }
 
 // Ends the flush of a buffer whose page reached the disk.
-void unmark_written(pagebuf *b) { __atomic_fetch_and(&b->flags, ~BF_FLUSHING, __ATOMIC_SEQ_CST); }
+void unmark_written(pagebuf *b) {
+  ad_counters.written++;
+  __atomic_fetch_and(&b->flags, ~BF_FLUSHING, __ATOMIC_SEQ_CST);
+}
 
 // Ends the flush of a buffer whose page did not reach the disk: it is dirty again before it
 // stops being flushed (invariant 2), and the failure is logged in between, unless the device's
 // repeated failures are only counted (bm_saverun).
 void unmark_failed(pagebuf *b, bool counted) {
+  ad_counters.failures++;
   __atomic_fetch_or(&b->flags, BF_DIRTY, __ATOMIC_SEQ_CST);
   if (!counted) bm_logerr("ad_flush: bm_savepage() failed. iserrno = %d\n", iserrno);
   __atomic_fetch_and(&b->flags, ~BF_FLUSHING, __ATOMIC_SEQ_CST);
@@ -128,6 +132,8 @@ void write_all(const collection &c) {
 }
 
 }  // namespace
+
+adcounters ad_counters;
 
 void ad_flush(buflist *list, int pct) {
   collection c;

@@ -16,3 +16,11 @@ constexpr int AD_ALLBUFFERS = -1;
 // is dirty again, so that a later pass retries it.
 // REQUIRES: no list semaphore held by the caller.
 void ad_flush(buflist *list, int pct);
+
+// Figures of the flush passes of this process since it started, for the daemon's status
+// record (ad_status.h): ad_flush counts every collected buffer once, as written or as failed.
+struct adcounters {
+  int64_t written = 0;
+  int64_t failures = 0;
+};
+extern adcounters ad_counters;

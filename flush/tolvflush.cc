@@ -8,12 +8,15 @@
 // Life cycle:
 //   starting (foreground)  program start      -> fork (the parent exits 0) or a start-up failure
 //   starting (background)  fork               -> a failure (exit 1 or 255) or registration done
-//   running                SIGTERM handler on -> state not online, or term_req, seen at the top
-//                                                of an iteration
+//   running                SIGTERM handler on -> state not online, term_req, or the own slot
+//                                                gone, seen at the top of an iteration
 //   ending                 loop left          -> bm_usrout returned; the process exits with it
 // Start-up failures before the attach print to standard error and exit 1; from the attach on
 // they go through db_fatal and exit -1. A SIGTERM during a pass does not interrupt it: the pass
 // completes, the sleep is cut short and the loop ends at its next test.
+// Once registered the daemon logs its start, points its standard streams at /dev/null (so no
+// caller waits on them) and keeps a status record (ad_status.h) after every pass; its end is
+// logged with the reason.
 //
 // Privileges. The program is installed root:tolv 04750 so that a DBS user (group tolv) can
 // start it, and it runs set-user-id root because the DBS server's segment and semaphore set
@@ -55,6 +58,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -62,6 +66,7 @@
 #include "ba/ba_proto.h"
 #include "bm/bm_proto.h"
 #include "flush/ad_check.h"
+#include "flush/ad_status.h"
 #include "flush/dberror.h"
 
 namespace {
@@ -178,6 +183,113 @@ void attach_and_register() {
   if (bm_usrin(bm_dbs, TF_USERNAME, "", "", "local") == -1) db_fatal(1, "bm_usrin failed\n");
 }
 
+// ---- After registration: the running daemon ---------------------------------------------------
+
+// Why the main loop ended.
+enum class stopreason { sigterm, offline, slotgone };
+
+// The status record (ad_status.h) of this daemon; not kept when its file cannot be had.
+struct statusrecord {
+  adstatusfile file;
+  adstatus now;
+  bool kept = false;
+  bool failing = false;  // the last write failed (logged once, not once a second)
+};
+
+void record(statusrecord &r) {
+  if (!r.kept) return;
+  bool failed = ad_statuswrite(&r.file, r.now) != 0;
+  if (failed && !r.failing)
+    bm_logerr("tolvflush: status record not written: %s\n", strerror(errno));
+  r.failing = failed;
+}
+
+void start_record(statusrecord &r) {
+  r.now.pid = bm_mypid;
+  r.now.started = time(nullptr);
+  r.now.share = bm_dbs->flushpct;
+  snprintf(r.now.state, sizeof r.now.state, "running");
+  r.kept = ad_statusopen(&r.file, ba_settings.home, ba_settings.dbsname) == 0;
+  if (!r.kept) bm_logerr("tolvflush: no status record: %s\n", strerror(errno));
+  record(r);
+}
+
+void record_pass(statusrecord &r) {
+  r.now.passes++;
+  r.now.share = bm_dbs->flushpct;
+  r.now.written = ad_counters.written;
+  r.now.failures = ad_counters.failures;
+  r.now.lastpass = time(nullptr);
+  record(r);
+}
+
+// Whether the own slot still carries this process. A server may have cleared it (believing the
+// daemon dead); the daemon must then neither write into it nor go on flushing.
+bool slot_still_mine() {
+  return bm_myslot->pid == bm_mypid && bm_myslot->progname[0] != '\0';
+}
+
+// Once registered the daemon needs nothing of its caller: standard input, output and error go
+// to /dev/null, so that no caller that reads them (out=$(tolvflush dbs), ssh, a service
+// manager, tolvdb daemon start) waits until the daemon ends. Later diagnostics go to the DBS
+// message log. Without /dev/null the three descriptors are closed, which lets go all the same.
+void let_go_of_caller() {
+  fflush(stdout);
+  fflush(stderr);
+  int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
+    if (null < 0 || dup2(null, fd) < 0) close(fd);
+  }
+  if (null > STDERR_FILENO) close(null);
+}
+
+// The main loop: a pass, the stamp, a second's sleep, as long as the DBS is online, no SIGTERM
+// came and the slot is still the daemon's.
+stopreason run_passes(statusrecord &r) {
+  for (;;) {
+    if (term_req != 0) return stopreason::sigterm;
+    if (bm_dbs->state != DBS_ONLINE) return stopreason::offline;
+    if (!slot_still_mine()) return stopreason::slotgone;
+    flushall();
+    if (!slot_still_mine()) return stopreason::slotgone;
+    bm_myslot->seenstamp = bm_dbs->dbsstamp;
+    record_pass(r);
+    ba_sleep(1);
+  }
+}
+
+// Logs the end with its reason and leaves it in the status record.
+void record_end(statusrecord &r, stopreason why) {
+  char text[AD_STATELEN - sizeof "stopped: " + 1];
+  switch (why) {
+    case stopreason::sigterm:
+      snprintf(text, sizeof text, "SIGTERM");
+      break;
+    case stopreason::offline:
+      snprintf(text, sizeof text, "DBS offline (state %d)", bm_dbs->state);
+      break;
+    case stopreason::slotgone:
+      snprintf(text, sizeof text, "user slot gone");
+      break;
+  }
+  bm_logmsg("tolvflush: process %d stops after %lld passes: %s\n", bm_mypid,
+            static_cast<long long>(r.now.passes), text);
+  snprintf(r.now.state, sizeof r.now.state, "stopped: %s", text);
+  record(r);
+  ad_statusclose(&r.file);
+}
+
+// The registered daemon: announces itself, lets go of its caller, runs its passes, and leaves.
+int run_daemon() {
+  statusrecord r;
+  bm_logmsg("tolvflush: process %d started in user slot %d, flush share %d\n", bm_mypid,
+            bm_myuindex, bm_dbs->flushpct);
+  start_record(r);
+  let_go_of_caller();
+  record_end(r, run_passes(r));
+  return bm_usrout(bm_mypid);
+}
+
 }  // namespace
 
 void flushall() {
@@ -213,11 +325,5 @@ int main(int argc, char **argv) {
   ba_sigset(1, 1);
   attach_and_register();
   ba_signal(SIGTERM, on_term);
-
-  while (bm_dbs->state == DBS_ONLINE && term_req == 0) {
-    flushall();
-    bm_myslot->seenstamp = bm_dbs->dbsstamp;
-    ba_sleep(1);
-  }
-  return bm_usrout(bm_mypid);
+  return run_daemon();
 }

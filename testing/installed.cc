@@ -153,9 +153,14 @@ dbshead *InstalledDbs::attach() {
   return head_;
 }
 
+// A slot counts once its registration is complete: bm_usrin fills the session number last
+// (never 0), so a test never reads a field that the daemon is still filling.
 userslot *InstalledDbs::daemon_slot() const {
-  for (int i = 0; head_ != nullptr && i < head_->nusers; i++)
-    if (strcmp(head_->users[i].progname, "TOLVFLUSH") == 0) return &head_->users[i];
+  for (int i = 0; head_ != nullptr && i < head_->nusers; i++) {
+    const userslot &u = head_->users[i];
+    if (strcmp(u.progname, "TOLVFLUSH") == 0 && __atomic_load_n(&u.sessno, __ATOMIC_SEQ_CST) != 0)
+      return &head_->users[i];
+  }
   return nullptr;
 }
 

@@ -78,7 +78,7 @@ class InstalledDbs {
   // Attaches the DBS in the test process (bm_dbs bound to it); null when there is none.
   dbshead *attach();
   dbshead *head() const { return head_; }
-  // The user slot registered as TOLVFLUSH, or null.
+  // The user slot registered as TOLVFLUSH once its registration is complete, or null.
   userslot *daemon_slot() const;
   // Waits for a descendant process (a detached daemon; -1: any) to end; its exit status, or -1
   // when it did not end normally or within timeout seconds (a named process is killed then).

@@ -20,6 +20,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <grp.h>
 #include <sys/ipc.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
@@ -38,6 +39,8 @@ constexpr int kMaxUsers = 65535;          // System V semaphore numbers are 16 b
 constexpr int32_t kFirstLogid = 1;        // log id of file 0 in a new DBS
 constexpr int32_t kFirstSeq = 1;          // first before-image and log page sequence numbers
 constexpr int32_t kFirstSession = 1;      // first registration number
+constexpr char kViewGroup[] = "tolv";     // group that may attach the segment read-only
+constexpr int kViewMode = 0640;           // the segment's mode once that group is set
 
 union semun {
   int val;
@@ -321,6 +324,18 @@ int undo(int result, int semid, int shmid) {
   return result;
 }
 
+// Members of group tolv may look at a DBS (tolvdb stat, tolvdb daemon status) through a
+// read-only attach; only the owner may change it. Without the group the segment stays 0600.
+// The semaphore set stays 0600: looking needs no semaphore.
+void open_to_viewers(int shmid) {
+  const group *gr = getgrnam(kViewGroup);
+  shmid_ds ds;
+  if (gr == nullptr || shmctl(shmid, IPC_STAT, &ds) != 0) return;
+  ds.shm_perm.gid = gr->gr_gid;
+  ds.shm_perm.mode = kViewMode;
+  shmctl(shmid, IPC_SET, &ds);
+}
+
 int create_semaphores(const srv_geometry &g, int *semid) {
   *semid = semget(g.key, g.nusers, IPC_CREAT | IPC_EXCL | 0600);
   if (*semid < 0) return errno == EEXIST ? SRV_EXISTS : SRV_SEMGET;
@@ -389,6 +404,7 @@ int srv_create(const srv_geometry &g, dbshead **head) {
   if (r != SRV_OK) return r;
   int shmid = shmget(g.key, static_cast<size_t>(l.total), IPC_CREAT | IPC_EXCL | 0600);
   if (shmid < 0) return undo(errno == EEXIST ? SRV_EXISTS : SRV_SHMGET, semid, -1);
+  open_to_viewers(shmid);
   void *want = reinterpret_cast<void *>(static_cast<uintptr_t>(g.shmaddr));
   void *p = shmat(shmid, want, 0);
   if (p == reinterpret_cast<void *>(-1)) return undo(SRV_SHMAT, semid, shmid);

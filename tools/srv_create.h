@@ -3,7 +3,8 @@
 // The real DBS server lies outside this system; the stand-in (the program tolvdb and the test
 // fixture, one implementation for both) creates what the buffer manager relies on: a System V
 // semaphore set with one semaphore per user slot, all 0, and the shared segment, both at the
-// DBS key, created exclusively with mode 0600; the segment attached at its fixed address below
+// DBS key, created exclusively with mode 0600 (the segment is then given to group tolv with
+// mode 0640, for read-only viewers); the segment attached at its fixed address below
 // 4 GiB and laid out and filled completely (header, semaphores, buffer lists, user table,
 // dbspaces and partitions, log control block, before-image fields, table descriptors, rowid
 // registry, allocation arena), the header's `state` set last (online, unless the creator asks

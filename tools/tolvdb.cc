@@ -5,7 +5,13 @@
 //   tolvdb flushpct N          set the share of a list one flush pass examines (-1 all)
 //   tolvdb touch FIRST COUNT   dirty COUNT pages from FIRST in the buffer pool
 //   tolvdb verify              compare the buffered pages with their disk copies
-//   tolvdb stat                report state, counters, buffer lists and users
+//   tolvdb stat [--watch SECONDS [--count N]]
+//                              report state, counters, buffer lists and users; with --watch
+//                              then the rates of every interval
+//   tolvdb reap                release the slots of dead processes (every command that
+//                              attaches does it silently)
+//   tolvdb daemon start|stop|status
+//                              run the flush daemon as pg_ctl runs a server
 //   tolvdb checkpoint          run one checkpoint and print its message-log lines
 //   tolvdb log write TYPE LEN [COUNT] | read [N] | files | release N
 //                              append records, read the last ones, list or release log files
@@ -15,12 +21,15 @@
 // Like every program of the system it loads the settings (TOLVHOME, TOLVDBS, ...) and the
 // configuration file <home>/etc/<dbs>.cfg first. Messages go to standard error, reports to
 // standard output. Exit status: 0 done, 1 failure; verify: 0 every buffered page is clean and
-// equal to its disk copy, 2 some are still dirty, 1 a clean page differs from its disk copy.
+// equal to its disk copy, 2 some are still dirty, 1 a clean page differs from its disk copy;
+// daemon status: 0 running, 3 not running. stat and daemon status work read-only for those
+// who may only read the segment (members of group tolv).
 //
 // The work is done by the library tolvsrv (srv_*.h), which the tests use as well.
 //
 // See also: srv_size.h (sizing), srv_format.h (partition files), srv_pool.h (touch, verify),
-// srv_stat.h (the report), srv_create.h (the segment).
+// srv_stat.h (the report), srv_create.h (the segment), srv_watch.h (read-only view, rates),
+// srv_daemon.h (the daemon commands), bm/bm_reap.h (dead processes).
 #include <sys/sem.h>
 #include <sys/shm.h>
 #include <unistd.h>
@@ -44,21 +53,25 @@
 #include "ba/globals.h"
 #include "bm/bm_globals.h"
 #include "bm/bm_init.h"
+#include "bm/bm_reap.h"
 #include "bm/bm_sema.h"
 #include "bm/bm_user.h"
 #include "tools/srv_create.h"
+#include "tools/srv_daemon.h"
 #include "tools/srv_format.h"
 #include "tools/srv_log.h"
 #include "tools/srv_pool.h"
 #include "tools/srv_size.h"
 #include "tools/srv_stat.h"
+#include "tools/srv_watch.h"
 
 namespace {
 
 constexpr const char *kUsage =
-    "usage: tolvdb create | state N | flushpct N | touch FIRST COUNT | verify | stat | remove | "
-    "checkpoint | log write TYPE LEN [COUNT] | log read [N] | log files | log release N | "
-    "--help\n";
+    "usage: tolvdb create | state N | flushpct N | touch FIRST COUNT | verify |\n"
+    "              stat [--watch SECONDS [--count N]] | reap | daemon start|stop|status |\n"
+    "              remove | checkpoint | log write TYPE LEN [COUNT] | log read [N] |\n"
+    "              log files | log release N | --help\n";
 constexpr const char *kUserName = "TOLVDB";  // in the user table while touch or verify works
 constexpr const char *kHost = "local";
 constexpr int kLeaveMs = 10000;  // remove waits this long for registered processes
@@ -94,6 +107,17 @@ int help() {
       "  verify              compare every buffered page with its disk copy; exit 0 all clean\n"
       "                      and equal, 2 some still dirty, 1 a clean page differs\n"
       "  stat                report state, counters, buffer lists and registered users\n"
+      "    --watch SECONDS   then every SECONDS one line of rates: pages read and written,\n"
+      "                      flush, before-image and free-buffer waits per second, dirty\n"
+      "                      buffers; until interrupted, or N lines with --count N\n"
+      "  reap                release the user slots of processes that no longer exist and\n"
+      "                      give buffers left being flushed by a dead daemon their dirty\n"
+      "                      mark back; every command that attaches does it silently\n"
+      "  daemon start        run bin/tolvflush of the installation and wait until it is\n"
+      "                      registered (0) or has failed (1, with its message)\n"
+      "  daemon stop         send the daemon SIGTERM and wait until it has left\n"
+      "  daemon status       pid, state, share, passes, pages written, write failures and\n"
+      "                      the last pass; exit 0 running, 3 not running\n"
       "  remove              take the DBS offline, wait up to 10 seconds for registered\n"
       "                      processes to leave, remove the segment and the semaphores\n"
       "  checkpoint          run one checkpoint and print the lines it adds to the DBS log\n"
@@ -104,7 +128,8 @@ int help() {
       "  log files           print each log file's state, log id and byte count\n"
       "  log release N       release full log file N as a backup does\n"
       "\n"
-      "Settings from TOLVHOME and TOLVDBS, configuration from <home>/etc/<dbs>.cfg.\n\n",
+      "Settings from TOLVHOME and TOLVDBS, configuration from <home>/etc/<dbs>.cfg.\n"
+      "Members of group tolv may run stat and daemon status (read-only).\n\n",
       stdout);
   fputs(srv_sizingrules(), stdout);
   return 0;
@@ -164,6 +189,11 @@ int attach_failure(int key) {
         "the segment of key %d was made for address 0x%08x, the configuration "
         "names 0x%08x\n",
         key, bm_dbs->shmaddr, dbsconfig.shmaddr);
+  if (iserrno == EACCES)
+    return failure(
+        "permission denied: only the owner of the segment of key %d may change DBS %s "
+        "(members of group tolv may run stat and daemon status)\n",
+        key, ba_settings.dbsname);
   return failure("cannot attach the segment of key %d: %s\n", key,
                  iserrno > 0 ? strerror(iserrno) : ba_msgtext(iserrno));
 }
@@ -171,10 +201,34 @@ int attach_failure(int key) {
 // Attaches the configured DBS's segment at the configured address and binds the buffer manager
 // to it. The attach refuses a segment mapped at another address than its creator's: it holds
 // no valid pointer then.
-int attach() {
+int attach_only() {
   int key = dbsconfig.dbskey;
   return bm_init(key, dbsconfig.shmaddr) != nullptr ? 0 : attach_failure(key);
 }
+
+// attach_only, then the server's duty for dead processes, silently (it is logged).
+int attach() {
+  if (attach_only() != 0) return 1;
+  bm_reap();
+  return 0;
+}
+
+// The DBS for the commands that only look: attached and reaped when this process may change
+// the segment, else (a member of group tolv) a read-only view. Null when there is none; then
+// the failure is printed unless quiet.
+const dbshead *view(bool quiet) {
+  int key = dbsconfig.dbskey;
+  if (bm_init(key, dbsconfig.shmaddr) != nullptr) {
+    bm_reap();
+    return bm_dbs;
+  }
+  const dbshead *h = nullptr;
+  if (iserrno == EACCES && srv_attachview(key, &h) == SRV_OK) return h;
+  if (!quiet) attach_failure(key);
+  return nullptr;
+}
+
+const dbshead *view_quietly() { return view(true); }
 
 // A first SIGINT, SIGTERM or SIGHUP sets the stop flag: the work ends at its next look and the
 // user slot is released. A second one ends the process at once.
@@ -289,9 +343,34 @@ int cmd_verify(char **) {
   return srv_verifystatus(c);
 }
 
-int cmd_stat(char **) {
-  if (attach() != 0) return 1;
-  srv_stat(stdout, bm_dbs);
+// stat [--watch SECONDS [--count N]]
+int cmd_stat(char **args) {
+  long long seconds = 0, count = 0;
+  if (args[0] != nullptr) {
+    if (strcmp(args[0], "--watch") != 0 || args[1] == nullptr) return usage();
+    if (!number(args[1], 1, 86400, &seconds)) return bad_number("interval", args[1], 1, 86400);
+    if (args[2] != nullptr) {
+      if (strcmp(args[2], "--count") != 0 || args[3] == nullptr || args[4] != nullptr)
+        return usage();
+      if (!number(args[3], 1, INT32_MAX, &count)) return bad_number("count", args[3], 1, INT32_MAX);
+    }
+  }
+  const dbshead *h = view(false);
+  if (h == nullptr) return 1;
+  srv_stat(stdout, h);
+  if (seconds == 0) return 0;
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) ba_signal(sig, on_stop);
+  fputc('\n', stdout);
+  srv_watch(stdout, h, static_cast<int>(seconds), static_cast<int>(count));
+  return 0;
+}
+
+void print_note(const char *line) { fputs(line, stdout); }
+
+int cmd_reap(char **) {
+  if (attach_only() != 0) return 1;
+  int n = bm_reap(print_note);
+  printf("%d user slot%s released\n", n, n == 1 ? "" : "s");
   return 0;
 }
 
@@ -359,6 +438,50 @@ int cmd_log(char **args) {
   return 0;
 }
 
+int daemon_start() {
+  int pid = 0;
+  std::string why, said;
+  int r = srv_daemonstart(view(true), view_quietly, ba_settings.home, ba_settings.dbsname,
+                          srv_daemonwait{}, &pid, &why, &said);
+  if (r != SRV_RUNNING) {
+    fputs(said.c_str(), stderr);
+    return failure("%s\n", why.c_str());
+  }
+  printf("tolvflush of DBS %s started: process %d\n", ba_settings.dbsname, pid);
+  return 0;
+}
+
+int daemon_stop() {
+  const dbshead *h = view(false);
+  if (h == nullptr) return 1;
+  int pid = 0;
+  std::string why;
+  int r = srv_daemonstop(h, srv_daemonwait{}, &pid, &why);
+  if (r == SRV_FAILED) return failure("%s\n", why.c_str());
+  if (r == SRV_NOTRUNNING) {
+    printf("tolvflush of DBS %s is not running\n", ba_settings.dbsname);
+    return 0;
+  }
+  if (h == bm_dbs) bm_reap();  // the slot of a daemon that was killed meanwhile
+  printf("tolvflush of DBS %s stopped: process %d\n", ba_settings.dbsname, pid);
+  return 0;
+}
+
+int daemon_status() {
+  char record[4096];
+  if (!ad_statuspath(record, sizeof record, ba_settings.home, ba_settings.dbsname))
+    return failure("the installation path is too long\n");
+  return srv_daemonstatus(stdout, view(true), ba_settings.dbsname, record);
+}
+
+// daemon start|stop|status
+int cmd_daemon(char **args) {
+  if (strcmp(args[0], "start") == 0) return daemon_start();
+  if (strcmp(args[0], "stop") == 0) return daemon_stop();
+  if (strcmp(args[0], "status") == 0) return daemon_status();
+  return usage();
+}
+
 // A registered process other than this one that still lives.
 bool live_user(const userslot &u) {
   return u.progname[0] != '\0' && u.pid != getpid() && (kill(u.pid, 0) == 0 || errno == EPERM);
@@ -401,15 +524,17 @@ int cmd_remove(char **) {
 
 struct command {
   const char *name;
-  int nargs;               // arguments the command takes
+  int nargs;  // arguments the command takes; kAnyArgs: it checks its arguments itself
   int (*run)(char **args);
   int maxargs = 0;         // when above nargs: takes nargs to maxargs, the command checks them
 };
 
+constexpr int kAnyArgs = -1;
+
 constexpr command kCommands[] = {
     {"create", 0, cmd_create}, {"state", 1, cmd_state},   {"flushpct", 1, cmd_flushpct},
-    {"touch", 2, cmd_touch},   {"verify", 0, cmd_verify}, {"stat", 0, cmd_stat},
-    {"remove", 0, cmd_remove},
+    {"touch", 2, cmd_touch},   {"verify", 0, cmd_verify}, {"stat", kAnyArgs, cmd_stat},
+    {"remove", 0, cmd_remove}, {"reap", 0, cmd_reap},     {"daemon", 1, cmd_daemon},
     {"checkpoint", 0, cmd_checkpoint},
     {"log", 1, cmd_log, 4},
 };
@@ -421,7 +546,8 @@ int main(int argc, char **argv) {
   if (strcmp(argv[1], "--help") == 0) return argc == 2 ? help() : usage();
   for (const command &c : kCommands) {
     if (strcmp(argv[1], c.name) != 0) continue;
-    if (argc - 2 < c.nargs || argc - 2 > std::max(c.nargs, c.maxargs)) return usage();
+    if (c.nargs != kAnyArgs && (argc - 2 < c.nargs || argc - 2 > std::max(c.nargs, c.maxargs)))
+      return usage();
     if (load_settings() != 0) return 1;
     return c.run(argv + 2);
   }

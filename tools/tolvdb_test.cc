@@ -31,9 +31,10 @@ namespace {
 using tolvtest::TempInstall;
 
 constexpr const char *kUsage =
-    "usage: tolvdb create | state N | flushpct N | touch FIRST COUNT | verify | stat | remove | "
-    "checkpoint | log write TYPE LEN [COUNT] | log read [N] | log files | log release N | "
-    "--help\n";
+    "usage: tolvdb create | state N | flushpct N | touch FIRST COUNT | verify |\n"
+    "              stat [--watch SECONDS [--count N]] | reap | daemon start|stop|status |\n"
+    "              remove | checkpoint | log write TYPE LEN [COUNT] | log read [N] |\n"
+    "              log files | log release N | --help\n";
 
 using result = tolvtest::runresult;
 

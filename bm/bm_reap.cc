@@ -1,0 +1,151 @@
+// bm_reap: cleaning up after registered processes that died without leaving (bm_reap).
+//
+// Principal entry point: bm_reap.
+//
+// Invariants:
+//  (1) A slot is released only while usersem is held and only after kill(pid, 0) failed with
+//      ESRCH under that same hold: a process that registers takes usersem, so no slot that a
+//      living process has just taken can be mistaken for the dead one.
+//  (2) A buffer loses BF_FLUSHING here only under its list semaphore, and only after BF_DIRTY
+//      was set again, so that at no moment it is neither dirty nor being flushed while its
+//      change is not on disk (replacement would drop it otherwise).
+//  (3) Whether a living flush daemon exists is decided under the list semaphore of the buffers
+//      that are given back: a daemon collects only under that semaphore and registers before it
+//      collects, so every daemon that could have marked one of them is seen in the user table.
+//  (4) No semaphore held by a dead process is ever waited for.
+//
+// See also: bm_reap.h (contract), bm_user (bm_usrout, whose release this repeats for another
+// process's slot), flush/ad_check (the flush pass that sets and clears BF_FLUSHING).
+#include "bm/bm_reap.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "bm/bm_globals.h"
+#include "bm/bm_log.h"
+#include "bm/bm_mem.h"
+#include "bm/bm_sema.h"
+
+namespace {
+
+constexpr int kNoteLen = 200;    // one line of the report, cut when longer
+constexpr int kShownPages = 32;  // restored pages named one by one per list
+
+bool slot_in_use(const userslot &u) { return u.progname[0] != '\0'; }
+
+// No process has this id: kill with signal 0 finds none. A pid that no process can have (0 or
+// negative; kill would address a group) counts as gone.
+bool process_gone(int32_t pid) { return pid <= 0 || (kill(pid, 0) == -1 && errno == ESRCH); }
+
+// Writes one line to the DBS message log and hands it to note.
+__attribute__((format(printf, 2, 3))) void report(bm_reapnote note, const char *fmt, ...) {
+  char line[kNoteLen];
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(line, sizeof line, fmt, ap);
+  va_end(ap);
+  bm_logmsg("%s", line);
+  if (note != nullptr) note(line);
+}
+
+// Whether s is held by a process that no longer exists; such a semaphore is reported and left.
+bool orphaned(const bmsema *s, const char *what, bm_reapnote note) {
+  if (__atomic_load_n(&s->lock, __ATOMIC_SEQ_CST) == 0) return false;
+  int32_t owner = __atomic_load_n(&s->owner, __ATOMIC_SEQ_CST);
+  if (owner == 0 || !process_gone(owner)) return false;
+  report(note,
+         "bm_reap: semaphore %d (%s) is held by process %d, which no longer exists; left alone\n",
+         s->semno, what, owner);
+  return true;
+}
+
+// Releases the slot of a dead process as bm_usrout releases its own: local image blocks and
+// their table back to the shared allocator (unless memsem is stuck with a dead holder), then
+// every byte cleared. REQUIRES: usersem held.
+void release(userslot &u, bm_reapnote note) {
+  // Once actions exist, the dead process's action is aborted here, before its slot goes:
+  // bm_abortea(&u) puts its local images back into their buffers and releases its table lock.
+  if (u.locimg != nullptr && !orphaned(bm_dbs->memsem, "memsem", note)) {
+    for (int i = 0; i < u.nlocimg; i++)
+      if (u.locimg[i].image != nullptr) bm_free(u.locimg[i].image);
+    bm_free(u.locimg.get());
+  }
+  memset(static_cast<void *>(&u), 0, sizeof u);
+}
+
+// Releases every slot whose process is gone; the count.
+int release_dead(bm_reapnote note) {
+  dbshead *h = bm_dbs;
+  if (orphaned(h->usersem, "usersem", note)) return 0;
+  int n = 0;
+  bm_p(h->usersem);
+  for (int i = 0; i < h->nusers; i++) {
+    userslot &u = h->users[i];
+    if (!slot_in_use(u) || !process_gone(u.pid)) continue;
+    report(note, "bm_reap: process %d (%.*s) of user slot %d no longer exists; slot released\n",
+           u.pid, static_cast<int>(sizeof u.progname), u.progname, i);
+    release(u, note);
+    n++;
+  }
+  bm_v(h->usersem);
+  return n;
+}
+
+// Whether a registered process may be writing buffers it marked BF_FLUSHING: a flush daemon
+// (the slots left after release_dead belong to living processes, or to processes that died
+// since, which count as living here) or a running checkpoint.
+bool flusher_alive(const dbshead *h) {
+  if (__atomic_load_n(&h->ckptrun, __ATOMIC_SEQ_CST) != 0 ||
+      (__atomic_load_n(&h->ckptflags, __ATOMIC_SEQ_CST) & CK_RUNNING) != 0)
+    return true;
+  for (int i = 0; i < h->nusers; i++)
+    if (strncmp(h->users[i].progname, RP_FLUSHNAME, sizeof h->users[i].progname) == 0) return true;
+  return false;
+}
+
+bool any_flushing(const buflist &l) {
+  for (int b = 0; b < l.nbufs; b++)
+    if ((__atomic_load_n(&l.bufs[b].flags, __ATOMIC_SEQ_CST) & BF_FLUSHING) != 0) return true;
+  return false;
+}
+
+// Gives the orphaned BF_FLUSHING buffers of list i their BF_DIRTY back; the count. The pages
+// are reported once the list semaphore is released (no file I/O under it); the first
+// kShownPages by number, the rest as a count.
+int restore_list(int i, bm_reapnote note) {
+  dbshead *h = bm_dbs;
+  buflist &l = h->lists[i];
+  if (!any_flushing(l) || orphaned(&l.sema, "buffer list", note)) return 0;
+  int32_t pages[kShownPages];
+  int n = 0;
+  bm_p(&l.sema);
+  if (!flusher_alive(h)) {
+    for (int b = 0; b < l.nbufs; b++) {
+      pagebuf &buf = l.bufs[b];
+      if ((__atomic_load_n(&buf.flags, __ATOMIC_SEQ_CST) & BF_FLUSHING) == 0) continue;
+      __atomic_fetch_or(&buf.flags, BF_DIRTY, __ATOMIC_SEQ_CST);
+      __atomic_fetch_and(&buf.flags, ~BF_FLUSHING, __ATOMIC_SEQ_CST);
+      if (n < kShownPages) pages[n] = pg_word(buf.page, PH_PAGENR);
+      n++;
+    }
+  }
+  bm_v(&l.sema);
+  for (int k = 0; k < n && k < kShownPages; k++)
+    report(note, "bm_reap: page %d was left being flushed by no living flush daemon; dirty again\n",
+           pages[k]);
+  if (n > kShownPages)
+    report(note, "bm_reap: %d more pages of list %d were left being flushed; dirty again\n",
+           n - kShownPages, i);
+  return n;
+}
+
+}  // namespace
+
+int bm_reap(bm_reapnote note) {
+  int released = release_dead(note);
+  for (int i = 0; i < bm_dbs->nlists; i++) restore_list(i, note);
+  return released;
+}
