@@ -2,6 +2,7 @@
 #pragma once
 
 #include "bm/bm_arch.h"
+#include "bm/bm_free.h"
 #include "bm/bm_globals.h"
 #include "bm/bm_image.h"
 #include "bm/bm_init.h"
@@ -12,6 +13,7 @@
 #include "bm/bm_mem.h"
 #include "bm/bm_reap.h"
 #include "bm/bm_sema.h"
+#include "bm/bm_shm.h"
 #include "bm/bm_table.h"
 #include "bm/bm_user.h"
 #include "bm/is_misc.h"
