@@ -215,6 +215,10 @@ bool restore_into(buflist *l, unsigned char *img) {
     pagebuf *b = &l->bufs[i];
     if (pg_word(b->page, PH_PAGENR) != pagenr) continue;
     memcpy(b->page, img, PAGESIZE);
+    // The flush pass may have written the aborted contents home meanwhile (and taken BF_DIRTY
+    // off): the restored page differs from disk again and must be written once more. A pass
+    // still writing it (BF_FLUSHING) leaves BF_DIRTY alone, so it is written again after it.
+    __atomic_fetch_or(&b->flags, BF_DIRTY, __ATOMIC_ACQ_REL);
     __atomic_fetch_and(&b->flags, ~BF_LOCIMG, __ATOMIC_ACQ_REL);
     pg_setword(img, PH_PAGENR, NOPAGE);
     return true;

@@ -191,9 +191,11 @@ TEST_F(PageRequests, UpdateTakesBeforeAndLocalImageOnce) {
   EXPECT_EQ(dbs()->nimg, 1);       // one image per interval
   EXPECT_EQ(me_->nlocimg, 1);      // one local image per action
   bm_unfix(b);
+  b->flags &= ~BF_DIRTY;             // a flush pass wrote the aborted contents home meanwhile
   EXPECT_EQ(restorelocimg(me_), 1);  // abort: the page as before the action
   EXPECT_EQ(pg_word(b->page, PH_DATA), 0);
   EXPECT_EQ(b->flags & BF_LOCIMG, 0u);
+  EXPECT_NE(b->flags & BF_DIRTY, 0u);  // and it goes home again
   update(0x120, 78);
   end_action();
   EXPECT_EQ(b->flags & BF_LOCIMG, 0u);
