@@ -126,11 +126,7 @@ class BeforeImages : public tolvtest::SegmentTest {
   }
   // Page p of the area file as written.
   std::vector<unsigned char> disk(int32_t p) const {
-    std::vector<unsigned char> v(PAGESIZE);
-    int fd = open(inst_.path("rootdbs").c_str(), O_RDONLY);
-    EXPECT_EQ(pread(fd, v.data(), PAGESIZE, off_t{p} * PAGESIZE), PAGESIZE);
-    close(fd);
-    return v;
+    return tolvtest::read_page(inst_.path("rootdbs"), p);
   }
   int32_t disk_pagenr(int32_t p) const { return pg_word(disk(p).data(), PH_PAGENR); }
   int32_t image_pagenr(int i) const {

@@ -81,11 +81,7 @@ class PageRequests : public tolvtest::SegmentTest {
   }
   // Home contents of page p of rootdbs.
   std::vector<unsigned char> disk(int32_t p) const {
-    std::vector<unsigned char> v(PAGESIZE);
-    int fd = open(inst_.path("rootdbs").c_str(), O_RDONLY);
-    EXPECT_EQ(pread(fd, v.data(), PAGESIZE, off_t{p} * PAGESIZE), PAGESIZE);
-    close(fd);
-    return v;
+    return tolvtest::read_page(inst_.path("rootdbs"), p);
   }
   // Updates page p: fixes it for update, writes value into its data word, unfixes it.
   void update(int32_t p, int32_t value) const {

@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <random>
 #include <sys/wait.h>
 #include <thread>
@@ -197,5 +198,14 @@ void SegmentTest::SetUp() {
 }
 
 void SegmentTest::TearDown() { clear_settings(); }
+
+std::vector<unsigned char> read_page(const std::string &path, int32_t p) {
+  std::vector<unsigned char> v(PAGESIZE);
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  EXPECT_GE(fd, 0) << path;
+  EXPECT_EQ(pread(fd, v.data(), PAGESIZE, off_t{p} * PAGESIZE), PAGESIZE) << path;
+  if (fd >= 0) close(fd);
+  return v;
+}
 
 }  // namespace tolvtest

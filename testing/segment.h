@@ -11,8 +11,10 @@
 // See also: tools/srv_create.h (the stand-in), tempinstall.h (the installation).
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 #include <sys/types.h>
 
 #include <gtest/gtest.h>
@@ -75,6 +77,10 @@ std::string pool_problems(const dbshead *h);
 
 // A message log text without the "<date> <time> " prefix of each line.
 std::string strip_stamps(const std::string &log);
+
+// Page p (the 2048 bytes at p * 2048) of the file at path, as it is on disk now; the read is
+// checked (a short read fails the test).
+std::vector<unsigned char> read_page(const std::string &path, int32_t p);
 
 // The fixture: a temporary installation, settings on it, a segment of geometry().
 class SegmentTest : public ::testing::Test {

@@ -82,11 +82,7 @@ class Stress : public tolvtest::SegmentTest {
     SegmentTest::SetUp();
   }
   std::vector<unsigned char> disk(int32_t p) const {
-    std::vector<unsigned char> v(PAGESIZE);
-    int fd = open(inst_.path("rootdbs").c_str(), O_RDONLY);
-    EXPECT_EQ(pread(fd, v.data(), PAGESIZE, off_t{p} * PAGESIZE), PAGESIZE);
-    close(fd);
-    return v;
+    return tolvtest::read_page(inst_.path("rootdbs"), p);
   }
 };
 

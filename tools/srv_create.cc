@@ -418,9 +418,11 @@ int srv_create(const srv_geometry &g, dbshead **head) {
   return SRV_OK;
 }
 
-int srv_attach(int key, dbshead **head) {
+int srv_attachmode(int key, bool readonly, dbshead **head) {
   *head = nullptr;
-  int shmid = shmget(key, 0, 0600);
+  // The owner's lookup asks for read and write; a read-only look asks for nothing more than the
+  // segment's mode grants (members of its group may look).
+  int shmid = shmget(key, 0, readonly ? 0 : 0600);
   if (shmid < 0) return SRV_SHMGET;
   // A first, read-only look at the header tells the address the segment must be attached at.
   void *peek = shmat(shmid, nullptr, SHM_RDONLY);
@@ -430,7 +432,7 @@ int srv_attach(int key, dbshead **head) {
   void *want = reinterpret_cast<void *>(static_cast<uintptr_t>(ph->shmaddr));
   shmdt(peek);
   if (!dbs) return SRV_NOTDBS;
-  void *p = shmat(shmid, want, 0);
+  void *p = shmat(shmid, want, readonly ? SHM_RDONLY : 0);
   if (p == reinterpret_cast<void *>(-1)) return SRV_SHMAT;
   if (p != want) {
     shmdt(p);
@@ -440,6 +442,8 @@ int srv_attach(int key, dbshead **head) {
   *head = static_cast<dbshead *>(p);
   return SRV_OK;
 }
+
+int srv_attach(int key, dbshead **head) { return srv_attachmode(key, false, head); }
 
 void srv_detach(dbshead *head) {
   if (head != nullptr) shmdt(head);

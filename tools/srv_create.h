@@ -111,6 +111,9 @@ int srv_create(const srv_geometry &g, dbshead **head);
 // magic and key; *head receives the header. SRV_OK, SRV_SHMGET, SRV_SHMAT or SRV_NOTDBS (the
 // segment is then detached again).
 int srv_attach(int key, dbshead **head);
+// srv_attach, or with readonly a look only: the lookup asks for no permission beyond what the
+// segment's mode grants and the segment is attached with SHM_RDONLY.
+int srv_attachmode(int key, bool readonly, dbshead **head);
 
 // Detaches a segment attached by srv_create or srv_attach.
 void srv_detach(dbshead *head);

@@ -61,26 +61,10 @@ void rate_line(FILE *out, const srv_rates &r, int dirty) {
 }  // namespace
 
 int srv_attachview(int key, const dbshead **head) {
-  *head = nullptr;
-  int shmid = shmget(key, 0, 0);
-  if (shmid < 0) return SRV_SHMGET;
-  // A first look tells the address at which every pointer of the segment is valid.
-  void *peek = shmat(shmid, nullptr, SHM_RDONLY);
-  if (peek == reinterpret_cast<void *>(-1)) return SRV_SHMAT;
-  const auto *ph = static_cast<const dbshead *>(peek);
-  bool dbs = ph->magic == DBS_MAGIC && ph->shmkey == key;
-  void *want = reinterpret_cast<void *>(static_cast<uintptr_t>(ph->shmaddr));
-  shmdt(peek);
-  if (!dbs) return SRV_NOTDBS;
-  void *p = shmat(shmid, want, SHM_RDONLY);
-  if (p == reinterpret_cast<void *>(-1)) return SRV_SHMAT;
-  if (p != want) {
-    shmdt(p);
-    errno = EADDRNOTAVAIL;
-    return SRV_SHMAT;
-  }
-  *head = static_cast<const dbshead *>(p);
-  return SRV_OK;
+  dbshead *h = nullptr;
+  int r = srv_attachmode(key, true, &h);
+  *head = h;
+  return r;
 }
 
 srv_counters srv_snapshot(const dbshead *h) {
