@@ -17,6 +17,7 @@
 #include "ba/globals.h"
 #include "bm/bm_globals.h"
 #include "bm/bm_image.h"
+#include "tools/srv_log.h"
 
 namespace {
 
@@ -38,6 +39,7 @@ int srv_imgwriter() {
     bool force = woken();
     forced += force;
     bm_saveimagebuf(force ? 1 : 0);
+    srv_checkpointifdue();
   }
   bm_saveimagebuf(1);
   int me = bm_myuindex;

@@ -5,7 +5,8 @@
 // for room ('i') and savers waiting for an image to leave the buffer ('I') wake it. Woken, it
 // writes the buffer forced (somebody waits for it, however few images there are); after a
 // quiet interval it writes unforced (batches from ten images). It ends when the DBS leaves
-// online mode or the stop flag term_req is set, with one last forced write.
+// online mode or the stop flag term_req is set, with one last forced write. After each write it
+// runs the checkpoint that is due (srv_checkpointifdue), as the server would.
 //
 // REQUIRES: an attached and bound segment and a user slot (bm_usrin); the caller releases the
 // slot afterwards.

@@ -2,29 +2,31 @@
 //
 // Principal entry points: srv_touch, srv_verify; srv_checkpages, srv_fillpage, srv_pageok.
 //
-// A touch of one page, under the list semaphore of its list (lists[(p >> 3) mod nlists]):
-//   found in the sorted index, unfixed and not being read, saved or flushed -> change it;
-//   not found, not in transit, a buffer unused or unfixed without flags   -> assign it;
-//   otherwise                                 -> release, nap, try again (bounded).
-// A change writes the new contents, sets BF_DIRTY and moves the buffer to the tail of the LRU
-// chain. An assignment first moves the buffer in the sorted index from its old page number to
-// the new one (the index stays sorted by signed page number, unused buffers first).
+// A touch of one page is an update action of its own (bm_startea .. bm_endea with a small log
+// record) around bm_getpage(ST_UPDATE, with ST_NEW for pages created anew) and bm_unfix, as a
+// server process makes it: the buffer manager finds or assigns the buffer, waits where it
+// must, takes the before and local images; the stand-in writes the new contents into the fixed
+// page.
 //
 // See also: srv_pool.h (contents and lock rules), srv_layout.h (reserved pages).
 #include "tools/srv_pool.h"
 
-#include <algorithm>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
 #include "ba/ba_msg.h"
+#include "ba/error.h"
 #include "ba/globals.h"
 #include "bm/bm_globals.h"
+#include "bm/bm_image.h"
 #include "bm/bm_io.h"
+#include "bm/bm_main.h"
 #include "bm/bm_sema.h"
+#include "bm/bm_shm.h"
+#include "bm/bm_user.h"
 #include "tools/srv_create.h"
 #include "tools/srv_layout.h"
+#include "tools/srv_log.h"
 
 namespace {
 
@@ -36,153 +38,56 @@ constexpr uint32_t kBusyFlags = BF_READING | BF_SAVEOLD | BF_FLUSHING;
 constexpr uint32_t kPendingFlags = BF_DIRTY | kBusyFlags;
 constexpr int kVerifyLooks = 3;  // looks at a clean page that differs before it counts
 
-void bump(int32_t *counter) { __atomic_fetch_add(counter, 1, __ATOMIC_RELAXED); }
-
 unsigned char pattern(int32_t pagenr, int32_t version, int i) {
   return static_cast<unsigned char>(pagenr * 7 + version * 13 + i);
 }
 
 int32_t pagenr_of(const pagebuf *b) { return pg_word(b->page, PH_PAGENR); }
 
-buflist *list_of(int32_t page) { return &bm_dbs->lists[(page >> 3) % bm_dbs->nlists]; }
+// ---- Touch: one update action per page ------------------------------------------------------
 
-// ---- The list, under its semaphore ----------------------------------------------------------
+// The log record ending a touch action: the fixed fields, then page number and version.
+constexpr int kTouchRecLen = LR_HEADLEN + 8 + LR_TRAILLEN;
+constexpr int kTouchRecType = 1;
 
-// The buffer of page in the list's sorted index, or null.
-pagebuf *lookup(const buflist *l, int32_t page) {
-  int lo = 0, hi = l->nbufs - 1;
-  while (lo <= hi) {
-    int mid = (lo + hi) >> 1;
-    int32_t at = pagenr_of(l->index[mid]);
-    if (page < at)
-      hi = mid - 1;
-    else if (page > at)
-      lo = mid + 1;
-    else
-      return l->index[mid];
-  }
-  return nullptr;
+logpos *end_touch(int32_t p, int32_t version) {
+  std::vector<unsigned char> r = srv_logrecord(kTouchRecLen, bm_sessno(), kTouchRecType);
+  pg_setword(r.data(), LR_HEADLEN, p);
+  pg_setword(r.data(), LR_HEADLEN + 4, version);
+  return bm_endea(kTouchRecLen, r.data(), nullptr);
 }
 
-// Moves b within the sorted index from its current page number to page (which no other
-// buffer of the list holds); b's page word is set by the caller afterwards.
-void resort(buflist *l, pagebuf *b, int32_t page) {
-  shmptr<pagebuf> *index = l->index.get();
-  shmptr<pagebuf> *end = index + l->nbufs;
-  shmptr<pagebuf> *at =
-      std::find_if(index, end, [b](const shmptr<pagebuf> &e) { return e.get() == b; });
-  std::copy(at + 1, end, at);  // close the gap; the last entry is refilled below
-  shmptr<pagebuf> *to =
-      std::lower_bound(index, end - 1, page,
-                       [](const shmptr<pagebuf> &e, int32_t p) { return pagenr_of(e.get()) < p; });
-  std::copy_backward(to, end - 1, end);
-  *to = b;
+int refused(std::string *why, const char *what, int32_t p) {
+  srv_explain(why, "page %d: %s: %s (%d)", p, what, ba_msgtext(iserrno), iserrno);
+  return iserrno == ER_STOPREQ ? SRV_STOPPED : SRV_NOBUFFER;
 }
 
-void to_tail(buflist *l, pagebuf *b) {
-  if (l->tail.get() == b) return;
-  if (b->prev)
-    b->prev->next = b->next;
-  else
-    l->head = b->next.get();
-  b->next->prev = b->prev.get();  // b is not the tail, so it has a next
-  b->prev = l->tail.get();
-  b->next = nullptr;
-  l->tail->next = b;
-  l->tail = b;
+// Rolls the own action back (its local image is put back) and refuses with the error that
+// ended it.
+int aborted(std::string *why, const char *what, int32_t p) {
+  int e = iserrno;
+  bm_abortea(bm_myslot);
+  iserrno = e;
+  return refused(why, what, p);
 }
 
-// The first buffer from the LRU end that is unfixed and has no flags at all (an unused buffer
-// has none), or null.
-pagebuf *replaceable(const buflist *l) {
-  for (pagebuf *b = l->head; b != nullptr; b = b->next)
-    if (__atomic_load_n(&b->fixcnt, __ATOMIC_SEQ_CST) == 0 && b->flags == 0) return b;
-  return nullptr;
-}
-
-// Whether another registered process is still writing back old contents of page.
-bool in_transit(int32_t page) {
-  for (int i = 0; i < bm_dbs->nusers; i++) {
-    const userslot &u = bm_dbs->users[i];
-    if (u.progname[0] != '\0' && &u != bm_myslot && u.transit == page) return true;
-  }
-  return false;
-}
-
-// What one attempt came to: done, or what held it up.
-enum class outcome { done, flushing, busy, transit, nobuffer };
-
-// One attempt at page p of list l. REQUIRES: the list semaphore.
-outcome touch_locked(buflist *l, int32_t p, int32_t version) {
-  pagebuf *b = lookup(l, p);
-  if (b != nullptr) {
-    if ((b->flags & BF_FLUSHING) != 0) return outcome::flushing;
-    if (__atomic_load_n(&b->fixcnt, __ATOMIC_SEQ_CST) != 0 || (b->flags & kBusyFlags) != 0)
-      return outcome::busy;
-    bump(&bm_dbs->st_hits);
-  } else {
-    if (in_transit(p)) return outcome::transit;
-    b = replaceable(l);
-    if (b == nullptr) return outcome::nobuffer;
-    resort(l, b, p);
-  }
-  to_tail(l, b);
+// Updates page p in an update action of its own: bm_startea, bm_getpage, the new contents,
+// bm_unfix, bm_endea with the touch record; a failed request or record aborts the action (the
+// page's local image is put back). Without an image writer the touch does the server's share
+// itself: the checkpoint that is due before the action, the before-image buffer after it
+// (nobody else would write it, and the page could never be written home).
+int touch_page(int32_t p, int state, std::string *why) {
+  bool alone = __atomic_load_n(&bm_dbs->imgwriter, __ATOMIC_ACQUIRE) == -1;
+  if (alone) srv_checkpointifdue();
+  if (bm_startea(nullptr, 0, EA_UPDATE) != 0) return refused(why, "no action", p);
+  int32_t version = bm_nextseq();
+  pagebuf *b = bm_getpage(p, state, nullptr);
+  if (b == nullptr) return aborted(why, "page request", p);
   srv_fillpage(b->page, p, version);
-  b->flags |= BF_DIRTY;
-  bm_dbs->modified = 1;
-  return outcome::done;
-}
-
-// ---- Waiting, without any semaphore --------------------------------------------------------
-
-// Naps once for what held up the attempt, marked in the own slot as a server process would.
-void nap_for(outcome o, int32_t page, int napms) {
-  char kind = 0;
-  int obj = 0;
-  if (o == outcome::nobuffer) {
-    kind = WK_BUFFER;  // the object of a 'P' wait is not set: keep what it was
-    obj = bm_myslot != nullptr ? bm_myslot->waitobj : 0;
-    bump(&bm_dbs->st_nofree);
-  } else if (o == outcome::flushing) {
-    kind = WK_FLUSH;
-    obj = page;
-    bump(&bm_dbs->st_flushwait);
-  } else if (o == outcome::transit) {
-    bump(&bm_dbs->st_transit);
-  }
-  bool nested = kind != 0 ? bm_waitbegin(kind, obj) : true;
-  bm_nap(napms);
-  bm_waitend(nested);
-}
-
-int gave_up(outcome o, int32_t page, const buflist *l, int tries, std::string *why) {
-  if (o == outcome::nobuffer)
-    srv_explain(why,
-            "no buffer of list %d can be taken for page %d: all are fixed, dirty or being "
-            "flushed (gave up after %d tries)",
-            static_cast<int>(l - bm_dbs->lists.get()), page, tries);
-  else
-    srv_explain(why, "page %d stays %s (gave up after %d tries)", page,
-            o == outcome::transit    ? "in transit"
-            : o == outcome::flushing ? "being flushed"
-                                     : "fixed or being read",
-            tries);
-  return SRV_NOBUFFER;
-}
-
-int touch_page(int32_t p, const srv_waitlimit &limit, std::string *why) {
-  buflist *l = list_of(p);
-  int32_t version = bm_nextseq();  // before the list semaphore: no other semaphore under it
-  bump(&bm_dbs->st_requests);
-  for (int attempt = 1;; attempt++) {
-    bm_p(&l->sema);
-    outcome o = touch_locked(l, p, version);
-    bm_v(&l->sema);
-    if (o == outcome::done) return SRV_OK;
-    if (term_req) return SRV_STOPPED;
-    if (attempt >= limit.tries) return gave_up(o, p, l, limit.tries, why);
-    nap_for(o, p, limit.napms);
-  }
+  bm_unfix(b);
+  if (end_touch(p, version) == nullptr) return aborted(why, "action end", p);
+  if (alone) bm_saveimagebuf(1);
+  return SRV_OK;
 }
 
 // ---- Verify ----------------------------------------------------------------------------------
@@ -292,10 +197,11 @@ int srv_checkpages(const dbshead *h, int32_t first, int32_t count, std::string *
   return SRV_OK;
 }
 
-int srv_touch(int32_t first, int32_t count, const srv_waitlimit &limit, std::string *why) {
+int srv_touch(int32_t first, int32_t count, bool create, std::string *why) {
   int r = srv_checkpages(bm_dbs, first, count, why);
+  int state = create ? ST_NEW | ST_UPDATE : ST_UPDATE;
   for (int32_t i = 0; i < count && r == SRV_OK; i++)
-    r = term_req ? SRV_STOPPED : touch_page(first + i, limit, why);
+    r = term_req ? SRV_STOPPED : touch_page(first + i, state, why);
   return r;
 }
 

@@ -6,27 +6,22 @@
 //   40 .. 2039 a byte pattern of page number and version | 2040 checksum
 // The version is a DBS-wide running number (bm_nextseq), so a page touched later carries a
 // higher one; the checksum (FNV-1a over bytes 0 .. 2039) tells a whole page from a torn one.
-// The stand-in takes no before images (it runs no image writer), so the header words stamp,
-// biseq and biseq2 stay 0.
+// The page number word is only ever written with its final value (the sorted index of the
+// page's list is searched by it while the page is fixed).
 //
-// Lock rules (the buffer list rules of shmstruct.h):
-//  (1) Everything srv_touch does to a list (lookup, assignment, re-sorting, LRU move, page
-//      contents, BF_DIRTY) happens under the list semaphore, and nothing else: no I/O, no nap,
-//      no other semaphore. bm_nextseq (seqsem) is called before the list semaphore is taken.
-//  (2) A buffer is assigned to a new page only when it is unused or unfixed with no flags at
-//      all, so a dirty page is never dropped and no write-back is ever needed. A buffered page
-//      is changed only while it is unfixed and neither being read, saved nor flushed.
-//  (3) When nothing can be done, the list semaphore is released before the nap (marked in the
-//      own user slot: 'f' with the page while it is being flushed, 'P' while no buffer can be
-//      taken), so the flush daemon can clean buffers meanwhile.
-//  (4) srv_verify copies a buffer under its list semaphore and reads the disk (bm_pread) after
-//      releasing it.
+// srv_touch updates each page as a server process does: an update action of its own
+// (bm_startea mode 2 .. bm_endea with a record of page number and version) around
+// bm_getpage(ST_UPDATE, or ST_NEW | ST_UPDATE) and bm_unfix, so before images, local images,
+// replacement and every wait are the buffer manager's. When no image writer runs (imgwriter
+// -1) it runs a due checkpoint before each action and writes the before-image buffer after it.
+// srv_verify copies a buffer under its list semaphore and reads the disk (bm_pread) after
+// releasing it.
 //
-// REQUIRES for srv_touch and srv_verify: an attached and bound segment (bm_init); a user slot
-// (bm_usrin) makes the waits sleep and show instead of spinning.
+// REQUIRES for srv_touch: an attached and bound segment (bm_init) and a user slot (bm_usrin);
+// for srv_verify the segment (a user slot makes its waits sleep instead of spinning).
 //
 // See also: srv_layout.h (reserved pages), flush/ (the daemon that cleans what srv_touch
-// dirties), bm/bm_sema.h (semaphores, naps, wait marking).
+// dirties), bm/bm_main.h (bm_getpage), srv_imgwriter.h (the image writer).
 #pragma once
 
 #include <cstdint>
@@ -53,18 +48,12 @@ bool srv_pageok(const unsigned char *page, int32_t pagenr);
 // SRV_OK, or SRV_BADPAGE with the first offending page named in why.
 int srv_checkpages(const dbshead *h, int32_t first, int32_t count, std::string *why);
 
-// How long srv_touch waits for a page or a buffer: tries attempts, napms between them.
-struct srv_waitlimit {
-  int tries = 3000;
-  int napms = 10;
-};
-
-// Makes the count pages from first dirty in the buffer pool with new contents, as a server
-// would (rules above); the pages are checked with srv_checkpages first and nothing is touched
-// when one is refused. SRV_OK; SRV_BADPAGE; SRV_NOBUFFER when a page's list had no buffer to
-// give, or the page stayed busy, for the whole wait; SRV_STOPPED when the stop flag term_req
-// was set (looked at before each page and each nap). The pages before a failure stay touched.
-int srv_touch(int32_t first, int32_t count, const srv_waitlimit &limit, std::string *why);
+// Updates the count pages from first with new contents (create: as pages created anew, with
+// ST_NEW), as a server would (above); the pages are checked with srv_checkpages first and
+// nothing is touched when one is refused. SRV_OK; SRV_BADPAGE; SRV_NOBUFFER when bm_getpage
+// refused a page (why names it, its error text and number); SRV_STOPPED when the stop flag
+// term_req was set (looked at before each page). The pages before a failure stay touched.
+int srv_touch(int32_t first, int32_t count, bool create, std::string *why);
 
 // What srv_verify found among the buffered pages.
 struct srv_verifycounts {

@@ -17,6 +17,7 @@
 #include "ba/globals.h"
 #include "bm/bm_globals.h"
 #include "bm/bm_io.h"
+#include "bm/bm_logrec.h"
 #include "bm/bm_sema.h"
 #include "flush/ad_check.h"
 #include "testing/segment.h"
@@ -25,9 +26,6 @@
 namespace {
 
 using tolvtest::eventually;
-
-constexpr srv_waitlimit kShort{3, 1};  // give up quickly
-constexpr srv_waitlimit kLong{20000, 1};
 
 int32_t pagenr_of(const pagebuf *b) { return pg_word(b->page, PH_PAGENR); }
 
@@ -44,6 +42,7 @@ class Pool : public tolvtest::SegmentTest {
     SegmentTest::SetUp();
     if (HasFatalFailure()) return;
     ASSERT_EQ(srv_format(geometry(), nullptr), SRV_OK);
+    tolvtest::register_slot(1, "TOLVDB");
   }
 
   buflist &list(int i) const { return dbs()->lists[i]; }
@@ -66,9 +65,9 @@ class Pool : public tolvtest::SegmentTest {
     return n;
   }
   // srv_touch's reason, "" on success.
-  std::string touch(int32_t first, int32_t count, srv_waitlimit limit = kShort) const {
+  std::string touch(int32_t first, int32_t count, bool create = false) const {
     std::string why;
-    int r = srv_touch(first, count, limit, &why);
+    int r = srv_touch(first, count, create, &why);
     return r == SRV_OK ? "" : why;
   }
   // Page numbers, flags and fix counts of a list, in index order.
@@ -141,7 +140,7 @@ TEST_F(Pool, TouchAssignsUnusedBuffersSortedAndDirty) {
   for (int j = 0; j < 8; j++) {
     const pagebuf *b = list(0).index[j];
     EXPECT_EQ(pagenr_of(b), 64 + j);
-    EXPECT_EQ(b->flags, BF_DIRTY);
+    EXPECT_EQ(b->flags, BF_DIRTY | BF_BEFIMG);  // the action's local image is released
     EXPECT_EQ(b->fixcnt, 0);
     EXPECT_TRUE(srv_pageok(b->page, 64 + j));
   }
@@ -167,35 +166,45 @@ TEST_F(Pool, RetouchChangesTheBufferInPlaceWithAHigherVersion) {
   expect_consistent(0);
 }
 
-TEST_F(Pool, NeverTakesAFixedOrFlaggedBuffer) {
+// A touch needing a buffer of a list full of dirty pages replaces the least recently used one
+// and writes its contents home first; the before images were written by the touch itself (no
+// image writer runs).
+TEST_F(Pool, DirtyBufferIsWrittenHomeWhenReplaced) {
   ASSERT_EQ(touch(64, 8), "");
-  flush_all();
-  ASSERT_EQ(dirty(), 0);
-  const uint32_t flags[] = {0,          BF_NEW,     BF_BEFIMG,   BF_LOCIMG,
-                            BF_READING, BF_SAVEOLD, BF_FLUSHING, BF_ARCHIVED};
-  for (int j = 0; j < 8; j++) holder(64 + j)->flags = flags[j];
-  holder(64)->fixcnt = 1;
-  auto before = state(0);
-  EXPECT_EQ(touch(80, 1),
-            "no buffer of list 0 can be taken for page 80: all are fixed, dirty "
-            "or being flushed (gave up after 3 tries)");
-  EXPECT_EQ(state(0), before);
-  // Once one buffer has neither fix nor flag, that one is taken.
-  pagebuf *free_one = holder(71);
-  free_one->flags = 0;
+  EXPECT_EQ(dbs()->nimg, 0);
+  int32_t version = pg_word(holder(64)->page, SP_VERSION);
   ASSERT_EQ(touch(80, 1), "");
-  EXPECT_EQ(holder(80), free_one);
-  EXPECT_EQ(holder(71), nullptr);
-  for (int j = 0; j < 7; j++) EXPECT_NE(holder(64 + j), nullptr);
+  EXPECT_EQ(holder(64), nullptr);
+  unsigned char disk[PAGESIZE];
+  ASSERT_EQ(bm_pread(64, disk, PIO_ANYPART), 0);
+  EXPECT_TRUE(srv_pageok(disk, 64));
+  EXPECT_EQ(pg_word(disk, SP_VERSION), version);
   expect_consistent(0);
 }
 
-TEST_F(Pool, DirtyBuffersAreNeverReplaced) {
-  ASSERT_EQ(touch(64, 8), "");
-  auto before = state(0);
-  EXPECT_NE(touch(80, 1), "");
-  EXPECT_EQ(state(0), before);
-  EXPECT_EQ(dbs()->st_nofree, 2);  // one nap between each two of the three tries
+// Each touch is an update action ended by its log record (page number and version), and
+// without an image writer the touches run the checkpoints the before-image area needs: 300
+// updates of distinct pages would overrun its 32 pages otherwise.
+TEST_F(Pool, TouchesAreLoggedActionsAndCheckpointWhenTheAreaFills) {
+  ASSERT_EQ(touch(64, 1), "");
+  EXPECT_EQ(dbs()->users[1].uflags & (US_EA | US_ACTION), 0u);
+  bm_initprev();
+  int file = -1, offset = -1;
+  const char *r = bm_getprev(&file, &offset);
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(r[LR_TYPE], 1);
+  EXPECT_EQ(pg_word(r, LR_HEADLEN), 64);
+  EXPECT_EQ(pg_word(r, LR_HEADLEN + 4), pg_word(holder(64)->page, SP_VERSION));
+  for (int32_t p = 100; p < 400; p++) ASSERT_EQ(touch(p, 1), "") << p;
+  EXPECT_LT(dbs()->binext - dbs()->bifirst, 32);
+  EXPECT_GT(dbs()->ckpt_logid, 0);
+}
+
+TEST_F(Pool, NewPagesAreNotRead) {
+  ASSERT_EQ(touch(64, 3, true), "");
+  EXPECT_EQ(dbs()->st_reads, 0);
+  EXPECT_EQ(holder(65)->flags, BF_DIRTY);  // no before image; BF_NEW ends with the action
+  EXPECT_EQ(bm_nnewpages, 0);
 }
 
 TEST_F(Pool, IndexAndChainStayConsistentUnderReplacement) {
@@ -203,34 +212,12 @@ TEST_F(Pool, IndexAndChainStayConsistentUnderReplacement) {
   std::uniform_int_distribution<int32_t> pick(4, 62);  // even groups of 8 pages: list 0
   for (int round = 0; round < 300; round++) {
     int32_t page = pick(gen) * 16 + static_cast<int32_t>(gen() % 8);  // 64 .. 999
-    std::string why = touch(page, 1);
-    if (!why.empty()) {
-      flush_all();
-      ASSERT_EQ(touch(page, 1), "");
-    }
+    ASSERT_EQ(touch(page, 1), "");
     ASSERT_NE(holder(page), nullptr);
     ASSERT_TRUE(srv_pageok(holder(page)->page, page));
     expect_consistent(0);
     if (HasFailure()) return;
   }
-}
-
-TEST_F(Pool, WaitReleasesTheListAndShowsForAFreeBuffer) {
-  ASSERT_EQ(touch(64, 8), "");
-  pid_t child = tolvtest::fork_child([] {
-    tolvtest::register_slot(1, "TOLVDB");
-    return srv_touch(80, 1, kLong, nullptr) == SRV_OK ? 0 : 1;
-  });
-  const userslot &u = dbs()->users[1];
-  EXPECT_TRUE(eventually([&] { return (u.uflags & US_WAITING) != 0 && u.waitkind == 'P'; }));
-  // The waiter does not hold the list semaphore: it can be taken meanwhile.
-  EXPECT_TRUE(eventually([&] { return bm_tas(&list(0).sema) == 0; }));
-  bm_v(&list(0).sema);
-  flush_all();
-  EXPECT_EQ(tolvtest::wait_child(child), 0);
-  EXPECT_NE(holder(80), nullptr);
-  EXPECT_EQ(u.uflags & US_WAITING, 0u);
-  EXPECT_GT(dbs()->st_nofree, 0);
 }
 
 TEST_F(Pool, PageBeingFlushedIsWaitedForMarkedF) {
@@ -239,17 +226,17 @@ TEST_F(Pool, PageBeingFlushedIsWaitedForMarkedF) {
   int32_t version = pg_word(b->page, SP_VERSION);
   b->flags = BF_FLUSHING;  // the daemon is writing it
   pid_t child = tolvtest::fork_child([] {
-    tolvtest::register_slot(1, "TOLVDB");
-    return srv_touch(64, 1, kLong, nullptr) == SRV_OK ? 0 : 1;
+    tolvtest::register_slot(2, "TOLVDB");
+    return srv_touch(64, 1, false, nullptr) == SRV_OK ? 0 : 1;
   });
-  const userslot &u = dbs()->users[1];
+  const userslot &u = dbs()->users[2];
   EXPECT_TRUE(eventually([&] { return (u.uflags & US_WAITING) != 0 && u.waitkind == 'f'; }));
   EXPECT_EQ(u.waitobj, 64);
   EXPECT_EQ(pg_word(b->page, SP_VERSION), version);  // not written while being flushed
   __atomic_and_fetch(&b->flags, ~BF_FLUSHING, __ATOMIC_SEQ_CST);
   EXPECT_EQ(tolvtest::wait_child(child), 0);
   EXPECT_GT(pg_word(b->page, SP_VERSION), version);
-  EXPECT_EQ(b->flags, BF_DIRTY);
+  EXPECT_NE(b->flags & BF_DIRTY, 0u);
   EXPECT_GT(dbs()->st_flushwait, 0);
 }
 
@@ -310,7 +297,7 @@ TEST_F(Pool, ReservedAndOutsidePagesAreRefusedBeforeAnythingIsTouched) {
   };
   for (const auto &[page, text] : refused) {
     std::string why;
-    EXPECT_EQ(srv_touch(page, 1, kShort, &why), SRV_BADPAGE);
+    EXPECT_EQ(srv_touch(page, 1, false, &why), SRV_BADPAGE);
     EXPECT_EQ(why, text);
   }
   EXPECT_EQ(touch(998, 3), "page 1000 lies beyond the 1000 pages of dbspace rootdbs");
@@ -319,27 +306,9 @@ TEST_F(Pool, ReservedAndOutsidePagesAreRefusedBeforeAnythingIsTouched) {
   EXPECT_EQ(dbs()->st_requests, 0);
 }
 
-TEST_F(Pool, PageInTransitIsWaitedForThenGivenUp) {
-  userslot &other = dbs()->users[2];
-  snprintf(other.progname, sizeof other.progname, "OTHER");
-  other.pid = 1;
-  other.transit = 80;
-  EXPECT_EQ(touch(80, 1), "page 80 stays in transit (gave up after 3 tries)");
-  EXPECT_EQ(holder(80), nullptr);
-  EXPECT_EQ(dbs()->st_transit, 2);
-}
-
-TEST_F(Pool, FixedPageIsNotChanged) {
-  ASSERT_EQ(touch(64, 1), "");
-  holder(64)->fixcnt = 1;
-  std::string before(reinterpret_cast<char *>(holder(64)->page), PAGESIZE);
-  EXPECT_EQ(touch(64, 1), "page 64 stays fixed or being read (gave up after 3 tries)");
-  EXPECT_EQ(std::string(reinterpret_cast<char *>(holder(64)->page), PAGESIZE), before);
-}
-
 TEST_F(Pool, StopFlagEndsTouchAndVerify) {
   term_req = 1;
-  EXPECT_EQ(srv_touch(64, 2, kShort, nullptr), SRV_STOPPED);
+  EXPECT_EQ(srv_touch(64, 2, false, nullptr), SRV_STOPPED);
   EXPECT_EQ(used(0), 0);
   srv_verifycounts c;
   EXPECT_EQ(srv_verify(&c, nullptr), SRV_STOPPED);

@@ -51,6 +51,19 @@ void logstate(FILE *out, const dbshead *h) {
           known ? lc.lc_bytes[cur] : -1, h->ckptrun, h->ckptflags);
 }
 
+// Before images and archive copies: what waits in the buffers, where the next batch goes.
+void images(FILE *out, const dbshead *h) {
+  int used = 0;
+  for (int i = 0; i < h->nbitab; i++) used += h->bitab[i] != NOPAGE;
+  fprintf(out,
+          "before images: %d of %d in the buffer, next batch at page %d of %d..%d, bitab %d of "
+          "%d in use, sequence %d, image writer %d\n",
+          h->nimg, h->imgmax, h->binext, h->bifirst, h->bilast, used, h->nbitab, h->biseqno,
+          h->imgwriter);
+  fprintf(out, "archive: flags 0x%x, %d of %d slots, %d copies stored\n", h->archflags,
+          h->archbuf.get() != nullptr ? h->archmax : 0, h->archmax, h->narch);
+}
+
 void lists(FILE *out, const dbshead *h) {
   fprintf(out, "list  buffers  used dirty fixed flushing  holder\n");
   for (int i = 0; i < h->nlists; i++) {
@@ -94,6 +107,7 @@ void users(FILE *out, const dbshead *h) {
 
 void srv_stat(FILE *out, const dbshead *h) {
   header(out, h);
+  images(out, h);
   logstate(out, h);
   lists(out, h);
   users(out, h);

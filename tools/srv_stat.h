@@ -10,6 +10,9 @@
 //   state 1 (online), stamp 1733612345, flushpct 10, key 4711 at 0x40000000
 //   reads 0 requests 3 writes 2 log writes 0 hits 1 before-image writes 0
 //   naps: nofree 0 biwait 0 savewait 0 readwait 0 transit 0 flushwait 0 archwait 0
+//   before images: 3 of 16 in the buffer, next batch at page 40 of 30..61, bitab 13 of 32 in
+//   use, sequence 14, image writer 2                                       (one line)
+//   archive: flags 0x5, 4 of 4 slots, 2 copies stored
 //   log: file 0 of 3, log id 1, page 1, 0 bytes; ckptrun 0 ckptflags 0x0
 //   list  buffers  used dirty fixed flushing  holder
 //      0       64     3     1     0        0       -

@@ -3,7 +3,9 @@
 //   tolvdb create              create the partition files, format them, create the segment
 //   tolvdb state N             set the DBS state (1 online)
 //   tolvdb flushpct N          set the share of a list one flush pass examines (-1 all)
-//   tolvdb touch FIRST COUNT   dirty COUNT pages from FIRST in the buffer pool
+//   tolvdb touch FIRST COUNT [--new]   update COUNT pages from FIRST through page requests
+//   tolvdb imgwriter           run as the image writer until the DBS goes offline
+//   tolvdb arch on|copy|off|take   switch the archive bits, take the archived copies
 //   tolvdb verify              compare the buffered pages with their disk copies
 //   tolvdb stat [--watch SECONDS [--count N]]
 //                              report state, counters, buffer lists and users; with --watch
@@ -32,6 +34,8 @@
 // srv_daemon.h (the daemon commands), bm/bm_reap.h (dead processes).
 #include <sys/sem.h>
 #include <sys/shm.h>
+#include <sys/wait.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -56,10 +60,12 @@
 #include "bm/bm_reap.h"
 #include "bm/bm_sema.h"
 #include "bm/bm_user.h"
+#include "tools/srv_arch.h"
 #include "tools/srv_create.h"
 #include "tools/srv_daemon.h"
 #include "tools/srv_format.h"
 #include "tools/srv_log.h"
+#include "tools/srv_imgwriter.h"
 #include "tools/srv_pool.h"
 #include "tools/srv_size.h"
 #include "tools/srv_stat.h"
@@ -68,12 +74,13 @@
 namespace {
 
 constexpr const char *kUsage =
-    "usage: tolvdb create | state N | flushpct N | touch FIRST COUNT | verify |\n"
-    "              stat [--watch SECONDS [--count N]] | reap | daemon start|stop|status |\n"
-    "              remove | checkpoint | log write TYPE LEN [COUNT] | log read [N] |\n"
-    "              log files | log release N | --help\n";
+    "usage: tolvdb create [--imgwriter] | state N | flushpct N | touch FIRST COUNT [--new] |\n"
+    "              verify | stat [--watch SECONDS [--count N]] | reap | daemon start|stop|status |\n"
+    "              imgwriter | arch on|copy|off|take | remove | checkpoint |\n"
+    "              log write TYPE LEN [COUNT] | log read [N] | log files | log release N | --help\n";
 constexpr const char *kUserName = "TOLVDB";  // in the user table while touch or verify works
 constexpr const char *kHost = "local";
+constexpr int kImgwriterStartMs = 5000;  // create --imgwriter waits this long for it
 constexpr int kLeaveMs = 10000;  // remove waits this long for registered processes
 constexpr int kLeaveNapMs = 10;
 
@@ -98,14 +105,20 @@ int help() {
       "  create              create the partition files that are missing (user tolv, mode\n"
       "                      0660; as root), format every page, create the semaphores and\n"
       "                      the segment at the configured key and address, and go online\n"
+      "  create --imgwriter  create, then start the image writer in the background\n"
       "  state N             set the DBS state (1 online; anything else takes it offline)\n"
       "  flushpct N          set the percentage of a buffer list one flush pass examines\n"
       "                      (-1 the whole list)\n"
-      "  touch FIRST COUNT   make COUNT pages from page number FIRST dirty with new contents,\n"
-      "                      as a server would; waits up to 30 seconds per page for a buffer\n"
+      "  touch FIRST COUNT   update COUNT pages from page number FIRST with new contents, as a\n"
+      "                      server would: an update action per page, through page requests\n"
       "                      (numbers decimal, or hexadecimal after 0x)\n"
+      "  touch ... --new     the same for pages created anew (nothing is read)\n"
       "  verify              compare every buffered page with its disk copy; exit 0 all clean\n"
       "                      and equal, 2 some still dirty, 1 a clean page differs\n"
+      "  imgwriter           write the before-image buffer when woken and every 100 ms until\n"
+      "                      the DBS goes offline or a signal arrives\n"
+      "  arch on|copy|off|take  archiving on, on with copies before first use, off; take\n"
+      "                      empties the archive buffer and prints the page numbers taken\n"
       "  stat                report state, counters, buffer lists and registered users\n"
       "    --watch SECONDS   then every SECONDS one line of rates: pages read and written,\n"
       "                      flush, before-image and free-buffer waits per second, dirty\n"
@@ -284,14 +297,49 @@ int build(std::string *why) {
   return 0;
 }
 
-int cmd_create(char **) {
+// Starts "tolvdb imgwriter" in the background, detached (own session, a grandchild nobody
+// waits for), its streams on log/<dbs>.imgwriter. 0, or 1 when it cannot be started.
+int start_imgwriter() {
+  char log[512];
+  snprintf(log, sizeof log, "%s/log/%s.imgwriter", ba_settings.home, ba_settings.dbsname);
+  fflush(nullptr);
+  pid_t child = fork();
+  if (child < 0) return failure("cannot start the image writer: %s\n", strerror(errno));
+  if (child == 0) {
+    setsid();
+    if (fork() != 0) _exit(0);
+    int fd = open(log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0664);
+    int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || null < 0 || dup2(null, 0) < 0 || dup2(fd, 1) < 0 || dup2(fd, 2) < 0) _exit(1);
+    execl("/proc/self/exe", "tolvdb", "imgwriter", static_cast<char *>(nullptr));
+    _exit(1);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  for (int ms = 0; ms < kImgwriterStartMs; ms += 10) {
+    if (__atomic_load_n(&bm_dbs->imgwriter, __ATOMIC_ACQUIRE) != -1) return 0;
+    bm_nap(10);
+  }
+  return failure("the image writer did not start: see %s\n", log);
+}
+
+// An optional trailing flag: false when arg is neither absent (null) nor name; *set tells
+// which.
+bool option(const char *arg, const char *name, bool *set) {
+  *set = arg != nullptr;
+  return arg == nullptr || strcmp(arg, name) == 0;
+}
+
+int cmd_create(char **args) {
+  bool imgwriter = false;
+  if (!option(args[0], "--imgwriter", &imgwriter)) return usage();
   std::vector<std::string> created;
   std::string why;
   if (srv_makefiles(srv_spaces(dbsconfig), &created, &why) != SRV_OK)
     return failure("%s\n", why.c_str());
   int r = build(&why);
   if (r != 0) srv_unmakefiles(created);
-  return r;
+  return r == 0 && imgwriter ? start_imgwriter() : r;
 }
 
 // Stores value into a 16- or 32-bit header field of the configured DBS.
@@ -316,17 +364,35 @@ int cmd_flushpct(char **args) {
 }
 
 int cmd_touch(char **args) {
+  bool create = false;
+  if (!option(args[2], "--new", &create)) return usage();
   long long first = 0, count = 0;
   if (!number(args[0], 0, INT32_MAX, &first))
     return bad_number("page number", args[0], 0, INT32_MAX);
   if (!number(args[1], 1, INT32_MAX, &count)) return bad_number("count", args[1], 1, INT32_MAX);
   if (enter() != 0) return 1;
   std::string why;
-  int r =
-      srv_touch(static_cast<int32_t>(first), static_cast<int32_t>(count), srv_waitlimit{}, &why);
+  int r = srv_touch(static_cast<int32_t>(first), static_cast<int32_t>(count), create, &why);
   leave();
   if (r == SRV_STOPPED) return failure("touch stopped by a signal\n");
   return r == SRV_OK ? 0 : failure("%s\n", why.c_str());
+}
+
+int cmd_imgwriter(char **) {
+  if (enter() != 0) return 1;
+  srv_imgwriter();
+  leave();
+  return 0;
+}
+
+int cmd_arch(char **args) {
+  srv_archop op;
+  if (!srv_archparse(args[0], &op)) return usage();
+  if (attach() != 0) return 1;
+  std::vector<int32_t> taken;
+  srv_arch(op, &taken);
+  for (int32_t p : taken) printf("%d\n", p);
+  return 0;
 }
 
 int cmd_verify(char **) {
@@ -532,11 +598,11 @@ struct command {
 constexpr int kAnyArgs = -1;
 
 constexpr command kCommands[] = {
-    {"create", 0, cmd_create}, {"state", 1, cmd_state},   {"flushpct", 1, cmd_flushpct},
-    {"touch", 2, cmd_touch},   {"verify", 0, cmd_verify}, {"stat", kAnyArgs, cmd_stat},
-    {"remove", 0, cmd_remove}, {"reap", 0, cmd_reap},     {"daemon", 1, cmd_daemon},
+    {"create", 0, cmd_create, 1}, {"state", 1, cmd_state},   {"flushpct", 1, cmd_flushpct},
+    {"touch", 2, cmd_touch, 3},   {"verify", 0, cmd_verify}, {"stat", kAnyArgs, cmd_stat},
+    {"remove", 0, cmd_remove},    {"reap", 0, cmd_reap},     {"daemon", 1, cmd_daemon},
     {"checkpoint", 0, cmd_checkpoint},
-    {"log", 1, cmd_log, 4},
+    {"log", 1, cmd_log, 4},       {"imgwriter", 0, cmd_imgwriter}, {"arch", 1, cmd_arch},
 };
 
 }  // namespace

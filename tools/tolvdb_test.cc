@@ -31,10 +31,10 @@ namespace {
 using tolvtest::TempInstall;
 
 constexpr const char *kUsage =
-    "usage: tolvdb create | state N | flushpct N | touch FIRST COUNT | verify |\n"
-    "              stat [--watch SECONDS [--count N]] | reap | daemon start|stop|status |\n"
-    "              remove | checkpoint | log write TYPE LEN [COUNT] | log read [N] |\n"
-    "              log files | log release N | --help\n";
+    "usage: tolvdb create [--imgwriter] | state N | flushpct N | touch FIRST COUNT [--new] |\n"
+    "              verify | stat [--watch SECONDS [--count N]] | reap | daemon start|stop|status |\n"
+    "              imgwriter | arch on|copy|off|take | remove | checkpoint |\n"
+    "              log write TYPE LEN [COUNT] | log read [N] | log files | log release N | --help\n";
 
 using result = tolvtest::runresult;
 
@@ -179,16 +179,18 @@ TEST_F(Created, VerifyGivesItsThreeStatuses) {
   EXPECT_EQ(head->st_requests, 10);
 }
 
-// Fills both lists with dirty pages and starts a touch that must wait for a buffer; returns the
-// forked child that runs it (exit 0 when tolvdb ended with status and err) and its user slot.
+// Fills both lists, pins every buffer of list 1 as a reader would, and starts a touch that
+// must wait for a buffer; returns the forked child that runs it (exit 0 when tolvdb ended with
+// status and err) and its user slot.
 class Waiting : public Created {
  protected:
   pid_t start(int status, const std::string &err) {
     // 100 pages in each list: 96 from eight-page groups in turn, then four more in each.
     for (auto [first, count] : {std::pair{"416", "192"}, {"608", "4"}, {"616", "4"}})
       EXPECT_EQ(run({"touch", first, count}).status, 0);
+    fix_list1(1);
     pid_t child = tolvtest::fork_child([this, status, err] {
-      result r = run({"touch", "620", "1"});  // list 1
+      result r = run({"touch", "620", "2"});  // list 1; the stop flag is seen after a page
       return r.status == status && r.err == err ? 0 : 1;
     });
     EXPECT_TRUE(tolvtest::eventually([this] { return (slot = waiter()) != nullptr; }));
@@ -203,23 +205,28 @@ class Waiting : public Created {
     }
     return nullptr;
   }
+  void fix_list1(int32_t fixcnt) {
+    buflist &l = head->lists[1];
+    for (int b = 0; b < l.nbufs; b++) __atomic_store_n(&l.bufs[b].fixcnt, fixcnt, __ATOMIC_SEQ_CST);
+  }
   const userslot *slot = nullptr;
 };
 
-TEST_F(Waiting, TouchShowsItsWaitAndEndsWhenTheFlushPassCleans) {
+TEST_F(Waiting, TouchShowsItsWaitAndEndsWhenABufferIsReleased) {
   pid_t child = start(0, "");
   ASSERT_NE(slot, nullptr);
   EXPECT_STREQ(slot->host, "local");
-  flush_all();
+  fix_list1(0);
   EXPECT_EQ(tolvtest::wait_child(child), 0);
   EXPECT_EQ(slot->progname[0], '\0');  // released
-  EXPECT_EQ(pg_word(head->lists[1].tail->page, 0), 620);
+  EXPECT_EQ(pg_word(head->lists[1].tail->page, 0), 621);
 }
 
 TEST_F(Waiting, SignalEndsTheTouchAndReleasesTheSlot) {
   pid_t child = start(1, "tolvdb: touch stopped by a signal\n");
   ASSERT_NE(slot, nullptr);
   kill(slot->pid, SIGTERM);
+  fix_list1(0);  // the buffer wait itself knows no stop flag
   EXPECT_EQ(tolvtest::wait_child(child), 0);
   EXPECT_EQ(slot->progname[0], '\0');
 }
