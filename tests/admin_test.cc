@@ -222,7 +222,7 @@ TEST_F(Admin, DaemonStartReportsTheFailureWithItsStatus) {
 
 TEST_F(Admin, DaemonKilledWhileAPageWasCollectedIsReaped) {
   ASSERT_EQ(tolvdb({"flushpct", "-1"}).status, 0);
-  ASSERT_EQ(tolvdb({"touch", "500", "1"}).status, 0);
+  ASSERT_EQ(tolvdb({"touch", "500", "1", "--new"}).status, 0);
   // The page's before image waits in memory: the daemon collects the page and waits for it.
   pg_setword(head()->images.get(), PH_PAGENR, 500);
   head()->nimg = 1;

@@ -141,7 +141,7 @@ TEST_P(ForgedPartition, IsRefusedAndTheTargetStaysUntouched) {
   strcpy(part0().device, device.c_str());
   if (f.offset != -1) part0().offset = f.offset;
   ASSERT_EQ(dbs.tolvdb({"flushpct", "-1"}).status, 0);
-  ASSERT_EQ(dbs.tolvdb({"touch", "500", "3"}).status, 0);
+  ASSERT_EQ(dbs.tolvdb({"touch", "500", "3", "--new"}).status, 0);
   TempInstall::setenv("TOLVNOCONFCHECK", "1");
   userslot *u = start();
   ASSERT_NE(u, nullptr);
@@ -167,7 +167,7 @@ TEST_F(Attack, AConfiguredPartitionReplacedByALinkIsNotFollowed) {
   // After the start-up checks, the partition's name is made a link to the root-only file.
   ASSERT_EQ(rename(dbs.device().c_str(), (dbs.device() + ".away").c_str()), 0);
   ASSERT_EQ(symlink(victim_.c_str(), dbs.device().c_str()), 0);
-  ASSERT_EQ(dbs.tolvdb({"touch", "500", "2"}).status, 0);
+  ASSERT_EQ(dbs.tolvdb({"touch", "500", "2", "--new"}).status, 0);
   expect_logged("bm_openpart: " + dbs.device() + " refused: not its own real path (a symbolic link)\n");
 }
 
@@ -178,7 +178,7 @@ TEST_F(Attack, TolvnoconfcheckDoesNotSwitchOffTheLastPageProbe) {
   TempInstall::setenv("TOLVNOCONFCHECK", "");
   userslot *u = start();
   ASSERT_NE(u, nullptr);
-  ASSERT_EQ(dbs.tolvdb({"touch", "500", "1"}).status, 0);
+  ASSERT_EQ(dbs.tolvdb({"touch", "500", "1", "--new"}).status, 0);
   expect_logged("Reading last page of " + dbs.device() + " failed. errno = -410\n");
 }
 
@@ -187,7 +187,7 @@ TEST_F(Attack, ADbsOfTheUserTolvIsFlushed) {
   ASSERT_EQ(dbs.tolvdb({"flushpct", "-1"}).status, 0);
   userslot *u = start();
   ASSERT_NE(u, nullptr);
-  ASSERT_EQ(dbs.tolvdb({"touch", "500", "20"}).status, 0);
+  ASSERT_EQ(dbs.tolvdb({"touch", "500", "20", "--new"}).status, 0);
   pass(u);
   pass(u);
   runresult r = dbs.tolvdb({"verify"});
@@ -369,7 +369,7 @@ TEST_F(Attack, AHardLinkedMessageLogIsNeitherWrittenNorChmodded) {
   }
   before_ = state_of(victim_);  // now with its second link
   strcpy(part0().device, "/dev/full");  // the next open is refused and logged
-  ASSERT_EQ(dbs.tolvdb({"touch", "500", "1"}).status, 0);
+  ASSERT_EQ(dbs.tolvdb({"touch", "500", "1", "--new"}).status, 0);
   ASSERT_EQ(dbs.tolvdb({"flushpct", "-1"}).status, 0);
   start();
   EXPECT_TRUE(eventually([&] {

@@ -201,7 +201,7 @@ TEST_F(Daemon, DirtyPagesReachTheirPartitionWithinTheNextPass) {
   ASSERT_EQ(tolvdb({"flushpct", "-1"}).status, 0);
   userslot *u = start();
   ASSERT_NE(u, nullptr);
-  ASSERT_EQ(tolvdb({"touch", "500", "150"}).status, 0);
+  ASSERT_EQ(tolvdb({"touch", "500", "150", "--new"}).status, 0);
   passes(u, 2);
   runresult r = tolvdb({"verify"});
   EXPECT_EQ(r.status, 0) << r.out;
@@ -215,7 +215,7 @@ TEST_F(Daemon, TheFlushPercentageLimitsTheExaminedShare) {
   ASSERT_EQ(tolvdb({"flushpct", "0"}).status, 0);  // only the least recently used buffer
   userslot *u = start();
   ASSERT_NE(u, nullptr);
-  ASSERT_EQ(tolvdb({"touch", "500", "20"}).status, 0);  // the touched buffers are at the tails
+  ASSERT_EQ(tolvdb({"touch", "500", "20", "--new"}).status, 0);  // the touched buffers are at the tails
   passes(u, 2);
   EXPECT_EQ(tolvdb({"verify"}).status, 2);
   ASSERT_EQ(tolvdb({"flushpct", "100"}).status, 0);
@@ -226,7 +226,7 @@ TEST_F(Daemon, TheFlushPercentageLimitsTheExaminedShare) {
 TEST_F(Daemon, AFixedDirtyBufferStaysDirtyUntilItIsUnfixed) {
   create_dbs();
   ASSERT_EQ(tolvdb({"flushpct", "-1"}).status, 0);
-  ASSERT_EQ(tolvdb({"touch", "500", "2"}).status, 0);
+  ASSERT_EQ(tolvdb({"touch", "500", "2", "--new"}).status, 0);
   pagebuf *fixed = buffer_of(500);
   ASSERT_NE(fixed, nullptr);
   fixed->fixcnt = 1;
@@ -245,7 +245,7 @@ TEST_F(Daemon, AFixedDirtyBufferStaysDirtyUntilItIsUnfixed) {
 TEST_F(Daemon, APageWaitsForItsBeforeImageMarkedIWithThePageNumber) {
   create_dbs();
   ASSERT_EQ(tolvdb({"flushpct", "-1"}).status, 0);
-  ASSERT_EQ(tolvdb({"touch", "500", "1"}).status, 0);
+  ASSERT_EQ(tolvdb({"touch", "500", "1", "--new"}).status, 0);
   // The page's before image waits in the before-image buffer; nobody writes it yet.
   pg_setword(head()->images.get(), PH_PAGENR, 500);
   head()->nimg = 1;
@@ -300,7 +300,7 @@ TEST_F(Daemon, LeavingOnlineModeReleasesTheSlotAndEndsWithZero) {
 TEST_F(Daemon, FailingWritesAreLoggedOnceAndStayDirtyForTheNextPass) {
   create_dbs();
   ASSERT_EQ(tolvdb({"flushpct", "-1"}).status, 0);
-  ASSERT_EQ(tolvdb({"touch", "500", "3"}).status, 0);
+  ASSERT_EQ(tolvdb({"touch", "500", "3", "--new"}).status, 0);
   // The server switches the partition's device to one that fails every write.
   strcpy(head()->dbspaces[0].parts[0].device, "/dev/full");
   userslot *u = start();

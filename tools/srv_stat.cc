@@ -107,8 +107,8 @@ void users(FILE *out, const dbshead *h) {
 
 void srv_stat(FILE *out, const dbshead *h) {
   header(out, h);
-  images(out, h);
   logstate(out, h);
+  images(out, h);
   lists(out, h);
   users(out, h);
 }

@@ -56,6 +56,10 @@ TEST_F(Stat, HeaderAndCounters) {
   dbs()->ckptrun = 1;
   dbs()->ckptflags = CK_RUNNING;
   EXPECT_EQ(line(3), "log: file 1 of 3, log id 7, page 2, 2100 bytes; ckptrun 1 ckptflags 0x1");
+  EXPECT_EQ(line(4),
+            "before images: 0 of 4 in the buffer, next batch at page 30 of 30..61, bitab 0 of 64 "
+            "in use, sequence 1, image writer -1");
+  EXPECT_EQ(line(5), "archive: flags 0x0, 0 of 4 slots, 0 copies stored");
 }
 
 TEST_F(Stat, ListsCountTheirBuffersAndNameTheHolder) {
@@ -67,9 +71,9 @@ TEST_F(Stat, ListsCountTheirBuffersAndNameTheHolder) {
   l.bufs[1].fixcnt = 2;
   l.sema.lock = 1;
   l.sema.owner = 4321;
-  EXPECT_EQ(line(4), "list  buffers  used dirty fixed flushing  holder");
-  EXPECT_EQ(line(5), "   0        8     0     0     0        0       -");
-  EXPECT_EQ(line(6), "   1        8     2     1     1        1    4321");
+  EXPECT_EQ(line(6), "list  buffers  used dirty fixed flushing  holder");
+  EXPECT_EQ(line(7), "   0        8     0     0     0        0       -");
+  EXPECT_EQ(line(8), "   1        8     2     1     1        1    4321");
 }
 
 TEST_F(Stat, UsersInTheirSlotsWithTheirWaits) {
@@ -86,22 +90,22 @@ TEST_F(Stat, UsersInTheirSlotsWithTheirWaits) {
   time_t t = u->logintime;
   struct tm tm;
   strftime(login, sizeof login, "%Y-%m-%d %H:%M:%S", localtime_r(&t, &tm));
-  EXPECT_EQ(line(7),
+  EXPECT_EQ(line(9),
             "slot     pid program        flags   wait           seen login               "
             "tty        host");
-  EXPECT_EQ(line(8), std::string("   3     999 TOLVFLUSH      0x0004  S 17           4711 ") +
+  EXPECT_EQ(line(10), std::string("   3     999 TOLVFLUSH      0x0004  S 17           4711 ") +
                          login + " /dev/pts/3 local");
   u->uflags = 0;
-  EXPECT_NE(line(8).find("0x0000  -  "), std::string::npos);
+  EXPECT_NE(line(10).find("0x0000  -  "), std::string::npos);
   std::string r = report();
-  EXPECT_EQ(std::count(r.begin(), r.end(), '\n'), 9);  // free slots are not listed
+  EXPECT_EQ(std::count(r.begin(), r.end(), '\n'), 11);  // free slots are not listed
 }
 
 TEST_F(Stat, TextFieldsAreBoundedByTheirSize) {
   userslot *u = tolvtest::register_slot(0, "X");
   memset(u->progname, 'P', sizeof u->progname);  // no terminating zero
   memset(u->host, 'H', sizeof u->host);
-  std::string l = line(8);
+  std::string l = line(10);
   EXPECT_NE(l.find(std::string(15, 'P') + " "), std::string::npos);
   EXPECT_EQ(l.find(std::string(16, 'P')), std::string::npos);
   EXPECT_EQ(l.substr(l.size() - 17), " " + std::string(16, 'H'));
