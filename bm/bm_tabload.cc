@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "ba/ba_byteorder.h"
 #include "ba/ba_mem.h"
 #include "ba/error.h"
 #include "ba/globals.h"
@@ -44,11 +45,8 @@ constexpr int kCodeDate = 20;
 constexpr int kCodeInterval = 30;
 constexpr int kTypeLimit = 20;   // a split type outside -20 .. 20 is reported
 
-int32_t be32(const unsigned char *p) {
-  return static_cast<int32_t>(uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 |
-                              uint32_t{p[3]});
-}
-int16_t be16(const unsigned char *p) { return static_cast<int16_t>(p[0] << 8 | p[1]); }
+int32_t be32(const unsigned char *p) { return ba_getbe32(p); }
+int16_t be16(const unsigned char *p) { return ba_getbe16(p); }
 
 bool is_lob(int type) { return type == kTypeLob1 || type == kTypeLob2; }
 

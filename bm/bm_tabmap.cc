@@ -14,6 +14,7 @@
 //
 // See also: bm_table.h (map page format, modes), bm_free.h (bm_allocext), bm_table.cc
 // (bm_rmtable).
+#include "ba/ba_byteorder.h"
 #include "ba/error.h"
 #include "ba/globals.h"
 #include "bm/bm_free.h"
@@ -31,14 +32,8 @@ int32_t pagenr(int s, int32_t k) {
   return static_cast<int32_t>(static_cast<uint32_t>(s) << PN_SPACESHIFT) | k;
 }
 
-int32_t getbe(const unsigned char *p) {
-  return static_cast<int32_t>(uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 |
-                              uint32_t{p[3]});
-}
-void setbe(unsigned char *p, int32_t v) {
-  auto u = static_cast<uint32_t>(v);
-  for (int i = 0; i < 4; i++) p[i] = static_cast<unsigned char>(u >> (24 - 8 * i));
-}
+int32_t getbe(const unsigned char *p) { return ba_getbe32(p); }
+void setbe(unsigned char *p, int32_t v) { ba_putbe32(p, v); }
 
 unsigned char *entry(pagebuf *b, int i) { return b->page + PH_DATA + TB_MAPENTRY * i; }
 

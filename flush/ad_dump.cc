@@ -22,29 +22,13 @@
 #include "ba/ba_dec.h"
 #include "ba/ba_pipe.h"
 #include "ba/error.h"
+#include "ba/ba_byteorder.h"
 #include "bm/bm_log.h"
 
 namespace {
 
 constexpr int DIGIT_MAX = 99;  // a negative value stores each digit d as 99 - d
 
-// Type codes of the stored value forms (ad_dump.h).
-enum : int {
-  T_CHAR = 1,
-  T_DECIMAL = 3,
-  T_INT = 4,
-  T_SHORT = 5,
-  T_FLOAT = 7,
-  T_DOUBLE = 8,
-  T_DATETIME = 9,
-  T_INTERVAL = 10,
-  T_VARCHAR = 12,
-  T_DECIMAL2 = -1,
-  T_INT2 = -2,
-  T_BLOB = -3,
-  T_TEXT = -4,
-  T_DATE = -5,
-};
 constexpr int DT_DATE = 1;  // subtype of a date-and-time value holding only the day number
 constexpr int DT_TIME = 2;  // subtype holding only seconds and fraction
 
@@ -54,16 +38,8 @@ constexpr int FLT_TEXTLEN = 64;  // "%g" of any double, a delimiter and the zero
 
 int ceil_half(int n) { return n > 0 ? (n + 1) / 2 : 0; }
 
-int32_t be32(const void *addr) {
-  const auto *p = static_cast<const uint8_t *>(addr);
-  return static_cast<int32_t>(static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-                              static_cast<uint32_t>(p[2]) << 8 | p[3]);
-}
-
-int16_t be16(const void *addr) {
-  const auto *p = static_cast<const uint8_t *>(addr);
-  return static_cast<int16_t>(p[0] << 8 | p[1]);
-}
+int32_t be32(const void *addr) { return ba_getbe32(addr); }
+int16_t be16(const void *addr) { return ba_getbe16(addr); }
 
 // ---- Packed decimals ----------------------------------------------------------------------
 

@@ -25,7 +25,12 @@
 #include <sys/sem.h>
 #include <sys/shm.h>
 
+#include "ba/ba_msg.h"
+#include "ba/error.h"
+#include "ba/globals.h"
+#include "bm/bm_globals.h"
 #include "bm/bm_mem.h"
+#include "bm/bm_shm.h"
 #include "bm/bm_sema.h"
 
 namespace {
@@ -384,6 +389,18 @@ void srv_explain(std::string *why, const char *fmt, ...) {
   va_start(ap, fmt);
   srv_vexplain(why, fmt, ap);
   va_end(ap);
+}
+
+int srv_refused(std::string *why, const std::string &what) {
+  srv_explain(why, "%s: %s (%d)", what.c_str(), ba_msgtext(iserrno), iserrno);
+  return iserrno == ER_STOPREQ ? SRV_STOPPED : SRV_IO;
+}
+
+int srv_aborted(std::string *why, const std::string &what) {
+  int e = iserrno;
+  bm_abortea(bm_myslot);
+  iserrno = e;
+  return srv_refused(why, what);
 }
 
 int srv_check(const srv_geometry &g, std::string *why) {

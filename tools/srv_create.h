@@ -91,6 +91,12 @@ enum srv_result : int {
 // Stores the formatted reason of a refusal in *why, when why is given (at most 299 characters).
 void srv_explain(std::string *why, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 void srv_vexplain(std::string *why, const char *fmt, va_list ap);
+// A refusal by a kernel operation: why = "WHAT: error text (iserrno)". SRV_STOPPED when iserrno
+// is ER_STOPREQ (the stop flag ended a wait), else SRV_IO.
+int srv_refused(std::string *why, const std::string &what);
+// Rolls the own action back (bm_abortea on the own slot: local images put back, extents
+// returned), keeping iserrno, then srv_refused.
+int srv_aborted(std::string *why, const std::string &what);
 
 // The text of a result, for messages.
 const char *srv_strerror(int result);

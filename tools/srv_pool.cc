@@ -57,18 +57,8 @@ logpos *end_touch(int32_t p, int32_t version) {
   return bm_endea(kTouchRecLen, r.data(), nullptr);
 }
 
-int refused(std::string *why, const char *what, int32_t p) {
-  srv_explain(why, "page %d: %s: %s (%d)", p, what, ba_msgtext(iserrno), iserrno);
-  return iserrno == ER_STOPREQ ? SRV_STOPPED : SRV_NOBUFFER;
-}
-
-// Rolls the own action back (its local image is put back) and refuses with the error that
-// ended it.
-int aborted(std::string *why, const char *what, int32_t p) {
-  int e = iserrno;
-  bm_abortea(bm_myslot);
-  iserrno = e;
-  return refused(why, what, p);
+std::string page_step(int32_t p, const char *what) {
+  return "page " + std::to_string(p) + ": " + what;
 }
 
 // Updates page p in an update action of its own: bm_startea, bm_getpage, the new contents,
@@ -79,13 +69,13 @@ int aborted(std::string *why, const char *what, int32_t p) {
 int touch_page(int32_t p, int state, std::string *why) {
   bool alone = __atomic_load_n(&bm_dbs->imgwriter, __ATOMIC_ACQUIRE) == -1;
   if (alone) srv_checkpointifdue();
-  if (bm_startea(nullptr, 0, EA_UPDATE) != 0) return refused(why, "no action", p);
+  if (bm_startea(nullptr, 0, EA_UPDATE) != 0) return srv_refused(why, page_step(p, "no action"));
   int32_t version = bm_nextseq();
   pagebuf *b = bm_getpage(p, state, nullptr);
-  if (b == nullptr) return aborted(why, "page request", p);
+  if (b == nullptr) return srv_aborted(why, page_step(p, "page request"));
   srv_fillpage(b->page, p, version);
   bm_unfix(b);
-  if (end_touch(p, version) == nullptr) return aborted(why, "action end", p);
+  if (end_touch(p, version) == nullptr) return srv_aborted(why, page_step(p, "action end"));
   if (alone) bm_saveimagebuf(1);
   return SRV_OK;
 }

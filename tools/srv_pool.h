@@ -50,7 +50,7 @@ int srv_checkpages(const dbshead *h, int32_t first, int32_t count, std::string *
 
 // Updates the count pages from first with new contents (create: as pages created anew, with
 // ST_NEW), as a server would (above); the pages are checked with srv_checkpages first and
-// nothing is touched when one is refused. SRV_OK; SRV_BADPAGE; SRV_NOBUFFER when bm_getpage
+// nothing is touched when one is refused. SRV_OK; SRV_BADPAGE; SRV_IO when bm_getpage
 // refused a page (why names it, its error text and number); SRV_STOPPED when the stop flag
 // term_req was set (looked at before each page). The pages before a failure stay touched.
 int srv_touch(int32_t first, int32_t count, bool create, std::string *why);

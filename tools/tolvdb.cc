@@ -69,6 +69,7 @@
 #include "tools/srv_pool.h"
 #include "tools/srv_size.h"
 #include "tools/srv_stat.h"
+#include "tools/srv_table.h"
 #include "tools/srv_watch.h"
 
 namespace {
@@ -77,7 +78,9 @@ constexpr const char *kUsage =
     "usage: tolvdb create [--imgwriter] | state N | flushpct N | touch FIRST COUNT [--new] |\n"
     "              verify | stat [--watch SECONDS [--count N]] | reap | daemon start|stop|status |\n"
     "              imgwriter | arch on|copy|off|take | remove | checkpoint |\n"
-    "              log write TYPE LEN [COUNT] | log read [N] | log files | log release N | --help\n";
+    "              log write TYPE LEN [COUNT] | log read [N] | log files | log release N |\n"
+    "              table create NAME NCOLS | table show ID | table insert ID VALUE... |\n"
+    "              table dump ID [DELIM] | free | --help\n";
 constexpr const char *kUserName = "TOLVDB";  // in the user table while touch or verify works
 constexpr const char *kHost = "local";
 constexpr int kImgwriterStartMs = 5000;  // create --imgwriter waits this long for it
@@ -140,6 +143,15 @@ int help() {
       "  log read [N]        print the last N (10) records, newest first\n"
       "  log files           print each log file's state, log id and byte count\n"
       "  log release N       release full log file N as a backup does\n"
+      "  table create NAME NCOLS\n"
+      "                      create a table of NCOLS columns (integer, characters, decimal,\n"
+      "                      date, small integer in turn) as the server would; prints its id\n"
+      "  table show ID       print the table's descriptor and its columns\n"
+      "  table insert ID VALUE...\n"
+      "                      append a row of one text value per column\n"
+      "  table dump ID [DELIM]\n"
+      "                      print every row, in columns or each value followed by DELIM\n"
+      "  free                print the free page count of every dbspace\n"
       "\n"
       "Settings from TOLVHOME and TOLVDBS, configuration from <home>/etc/<dbs>.cfg.\n"
       "Members of group tolv may run stat and daemon status (read-only).\n\n",
@@ -316,6 +328,7 @@ int start_imgwriter() {
   }
   int status = 0;
   waitpid(child, &status, 0);
+  if (attach_only() != 0) return 1;
   for (int ms = 0; ms < kImgwriterStartMs; ms += 10) {
     if (__atomic_load_n(&bm_dbs->imgwriter, __ATOMIC_ACQUIRE) != -1) return 0;
     bm_nap(10);
@@ -504,6 +517,76 @@ int cmd_log(char **args) {
   return 0;
 }
 
+// ---- Tables ------------------------------------------------------------------------------------
+
+int table_create(char **args, int nargs) {
+  long long ncols = 0;
+  if (nargs != 2) return usage();
+  if (!number(args[1], 1, SRV_MAXCOLS, &ncols))
+    return bad_number("column count", args[1], 1, SRV_MAXCOLS);
+  return registered([&](std::string *why) {
+    int32_t t = 0;
+    int r = srv_tablecreate(args[0], static_cast<int>(ncols), &t, why);
+    if (r == SRV_OK) printf("%d\n", t);
+    return r;
+  });
+}
+
+// The table id in args[0] of a table subcommand; false (the reason printed) when it is none.
+bool table_id(char **args, int nargs, int32_t *t) {
+  long long v = 0;
+  if (nargs < 1 || !number(args[0], 0, INT32_MAX, &v)) {
+    if (nargs >= 1) bad_number("table id", args[0], 0, INT32_MAX);
+    return false;
+  }
+  *t = static_cast<int32_t>(v);
+  return true;
+}
+
+int table_show(char **args, int nargs) {
+  int32_t t = 0;
+  if (nargs != 1) return usage();
+  if (!table_id(args, nargs, &t)) return 1;
+  return registered([&](std::string *why) { return srv_tableshow(stdout, t, why); });
+}
+
+int table_insert(char **args, int nargs) {
+  int32_t t = 0;
+  if (nargs < 2) return usage();
+  if (!table_id(args, nargs, &t)) return 1;
+  std::vector<std::string> values(args + 1, args + nargs);
+  return registered([&](std::string *why) { return srv_tableinsert(t, values, why); });
+}
+
+int table_dump(char **args, int nargs) {
+  int32_t t = 0;
+  if (nargs < 1 || nargs > 2) return usage();
+  if (!table_id(args, nargs, &t)) return 1;
+  if (nargs == 2 && strlen(args[1]) != 1) return failure("the delimiter is one character\n");
+  int delim = nargs == 2 ? static_cast<unsigned char>(args[1][0]) : 0;
+  return registered([&](std::string *why) { return srv_tabledump(stdout, t, delim, why); });
+}
+
+// table create|show|insert|dump ...: args ends with a null pointer.
+int cmd_table(char **args) {
+  int nargs = 0;
+  while (args[nargs] != nullptr) nargs++;
+  static const struct {
+    const char *name;
+    int (*run)(char **, int);
+  } kSubs[] = {{"create", table_create},
+               {"show", table_show},
+               {"insert", table_insert},
+               {"dump", table_dump}};
+  for (const auto &sub : kSubs)
+    if (nargs > 0 && strcmp(args[0], sub.name) == 0) return sub.run(args + 1, nargs - 1);
+  return usage();
+}
+
+int cmd_free(char **) {
+  return registered([](std::string *why) { return srv_freepages(stdout, why); });
+}
+
 int daemon_start() {
   int pid = 0;
   std::string why, said;
@@ -603,6 +686,7 @@ constexpr command kCommands[] = {
     {"remove", 0, cmd_remove},    {"reap", 0, cmd_reap},     {"daemon", 1, cmd_daemon},
     {"checkpoint", 0, cmd_checkpoint},
     {"log", 1, cmd_log, 4},       {"imgwriter", 0, cmd_imgwriter}, {"arch", 1, cmd_arch},
+    {"table", kAnyArgs, cmd_table}, {"free", 0, cmd_free},
 };
 
 }  // namespace

@@ -34,7 +34,9 @@ constexpr const char *kUsage =
     "usage: tolvdb create [--imgwriter] | state N | flushpct N | touch FIRST COUNT [--new] |\n"
     "              verify | stat [--watch SECONDS [--count N]] | reap | daemon start|stop|status |\n"
     "              imgwriter | arch on|copy|off|take | remove | checkpoint |\n"
-    "              log write TYPE LEN [COUNT] | log read [N] | log files | log release N | --help\n";
+    "              log write TYPE LEN [COUNT] | log read [N] | log files | log release N |\n"
+    "              table create NAME NCOLS | table show ID | table insert ID VALUE... |\n"
+    "              table dump ID [DELIM] | free | --help\n";
 
 using result = tolvtest::runresult;
 
