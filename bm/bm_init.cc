@@ -24,6 +24,7 @@
 //
 // See also: bm_init.h (error codes), bm_user (registration after the attach).
 #include "bm/bm_init.h"
+#include "bm/bm_io.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -151,6 +152,7 @@ dbshead *bm_init(int key, unsigned long addr) {
 }
 
 void bm_bind(dbshead *header) {
+  bm_dropfds();  // the cache may name the partitions of a segment bound before (same address)
   bm_dbs = header;  // page I/O reads bm_dbs itself; the others keep what they need
   bm_loginit(header);
   bm_membind(header);

@@ -256,16 +256,9 @@ int page_io(iodir dir, int32_t pagenr, void *buf, int partn, int n) {
 
 // In a forked child: the inherited descriptors share their file positions with the parent, so
 // the child closes its copies and opens its own on first use (invariant 3).
-void drop_inherited() {
-  for (int i = 0; i < bm_nfdtab; i++) {
-    if (bm_fdtab[i] >= 0) close(bm_fdtab[i]);
-    bm_fdtab[i] = -1;
-  }
-}
-
 void watch_forks() {
   static bool registered = false;
-  if (!registered) registered = pthread_atfork(nullptr, nullptr, drop_inherited) == 0;
+  if (!registered) registered = pthread_atfork(nullptr, nullptr, bm_dropfds) == 0;
 }
 
 // Grows the cache one entry at a time until it has slot; new entries are -1.
@@ -523,6 +516,13 @@ int bm_pwrite(int32_t pagenr, const void *src, int partn) {
 
 int bm_lwrite(int32_t pagenr, const void *src, int partn, int n) {
   return page_io(IO_LWRITE, pagenr, const_cast<void *>(src), partn, n);
+}
+
+void bm_dropfds() {
+  for (int i = 0; i < bm_nfdtab; i++) {
+    if (bm_fdtab[i] >= 0) close(bm_fdtab[i]);
+    bm_fdtab[i] = -1;
+  }
 }
 
 int bm_getfd(const partition *pt) {

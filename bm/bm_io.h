@@ -37,6 +37,9 @@ int bm_pwrite(int32_t pagenr, const void *src, int partn);
 // partition. 0 or -1.
 int bm_lwrite(int32_t pagenr, const void *src, int partn, int n);
 
+// Closes every cached partition descriptor; each is opened again on first use. Called in a
+// forked child and whenever the process binds another segment (the slots name its partitions).
+void bm_dropfds();
 // The open descriptor of partition pt, opening it (bm_openpart) when this process has none yet;
 // -1 on failure. A failed open is not cached: the next access tries again.
 int bm_getfd(const partition *pt);

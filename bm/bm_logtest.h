@@ -17,6 +17,7 @@
 
 #include "ba/globals.h"
 #include "bm/bm_globals.h"
+#include "bm/bm_io.h"
 #include "bm/bm_log.h"
 #include "bm/bm_logrec.h"
 #include "testing/segment.h"
@@ -95,10 +96,7 @@ class LogTest : public tolvtest::SegmentTest {
     drop_descriptors();
   }
   static void drop_descriptors() {
-    for (int i = 0; i < bm_nfdtab; i++) {
-      if (bm_fdtab[i] >= 0) close(bm_fdtab[i]);
-      bm_fdtab[i] = -1;
-    }
+    bm_dropfds();
   }
 
   std::string device_;

@@ -380,6 +380,7 @@ TEST_F(Tolvdb, CommandsWithoutASegmentFail) {
   for (const std::vector<std::string> &args : {std::vector<std::string>{"stat"},
                                                {"verify"},
                                                {"touch", "500", "1"},
+                                               {"free"},
                                                {"state", "1"},
                                                {"flushpct", "10"}}) {
     result r = run(args);
@@ -468,3 +469,84 @@ TEST_F(CreateFails, OnAMissingDirectory) {
 }
 
 }  // namespace
+
+// ---- The stand-in as a server: image writer, archiver, tables ---------------------------------
+
+TEST_F(Tolvdb, CreateWithImageWriterStartsItAndRemoveStopsIt) {
+  if (geteuid() != 0 || getpwnam("tolv") == nullptr) GTEST_SKIP() << "needs root and the user tolv";
+  configure();
+  ASSERT_EQ(run({"create", "--imgwriter"}).status, 0);
+  ASSERT_NE(attach(), nullptr);
+  int w = head->imgwriter;
+  ASSERT_GE(w, 0);
+  EXPECT_STREQ(head->users[w].progname, "TOLVDB");
+  ASSERT_EQ(run({"touch", "500", "20"}).status, 0);
+  // The writer, not the touches, empties the buffer: into the area, in the order taken.
+  EXPECT_TRUE(tolvtest::eventually([&] { return head->nimg == 0 && head->binext == 323; }));
+  for (int32_t i = 0; i < 20; i++) EXPECT_EQ(pg_word(disk_page(303 + i).data(), PH_PAGENR), 500 + i);
+  result r = run({"remove"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(head->users[w].progname[0], '\0');  // it left before the segment went
+  EXPECT_EQ(head->imgwriter, -1);
+  EXPECT_TRUE(no_ipc(key));
+}
+
+TEST_F(Created, ArchiveCopiesAreTakenOncePerRun) {
+  ASSERT_EQ(run({"arch", "copy"}).status, 0);
+  EXPECT_EQ(head->archflags, AR_ACTIVE | AR_COPYPHASE);
+  for (int round = 0; round < 2; round++) ASSERT_EQ(run({"touch", "500", "2"}).status, 0);
+  EXPECT_EQ(run({"arch", "take"}).out, "500\n501\n");
+  EXPECT_EQ(run({"arch", "take"}).out, "");
+  ASSERT_EQ(run({"arch", "off"}).status, 0);
+  EXPECT_EQ(head->archflags, 0u);
+  EXPECT_EQ(run({"arch", "sideways"}).err, kUsage);
+}
+
+TEST_F(Created, TablesAreCreatedFilledAndDumpedThroughActions) {
+  auto free_pages = [this] {
+    result f = run({"free"});
+    int n = -1;
+    sscanf(f.out.c_str(), "dbspace %*s %d free", &n);
+    return n;
+  };
+  int before = free_pages();
+  result c = run({"table", "create", "orders", "5"});
+  ASSERT_EQ(c.status, 0) << c.err;
+  std::string t = c.out.substr(0, c.out.size() - 1);
+  EXPECT_EQ(free_pages(), before - 12);  // root, two reserved, one column page, eight data pages
+  result s = run({"table", "show", t});
+  EXPECT_EQ(s.out.substr(s.out.find(':')),
+            ": root page " + std::to_string(1200 - before) +
+                ", 5 columns, 0 keys, row length 29\n"
+                "column 1: type 4 length 4 scale 0 offset 0\n"
+                "column 2: type 1 length 12 scale 0 offset 4\n"
+                "column 3: type 3 length 10 scale 2 offset 16\n"
+                "column 4: type -5 length 4 scale 0 offset 23\n"
+                "column 5: type 5 length 2 scale 0 offset 27\n");
+  const struct {
+    std::vector<std::string> values;
+    std::string err;  // "" when the row is taken
+  } inserts[] = {
+      {{"1", "widget", "12.5", "12/01/2026", "3"}, ""},
+      {{"x", "a", "1", "12/01/2026", "1"}, "column 1: \"x\" is not an integer"},
+      {{"2", "much-too-long-name", "1", "12/01/2026", "1"}, "column 2: \"much-too-long-name\" is not characters (at most the column's length)"},
+      {{"2", "a", "123456789", "12/01/2026", "1"}, "column 3: \"123456789\" is not a decimal of the column's precision and scale"},
+      {{"2", "a", "1", "02/31/2026", "1"}, "column 4: \"02/31/2026\" is not a date"},
+      {{"2", "a", "1", "12/01/2026", "40000"}, "column 5: \"40000\" is not a small integer"},
+      {{"2", "a"}, "table " + t + " has 5 columns, 2 values given"},
+      {{"2", "gadget", "-0.75", "12/24/2026", "-7"}, ""},
+  };
+  for (const auto &in : inserts) {
+    std::vector<std::string> args = {"table", "insert", t};
+    args.insert(args.end(), in.values.begin(), in.values.end());
+    result r = run(args);
+    EXPECT_EQ(r.status, in.err.empty() ? 0 : 1) << in.err;
+    EXPECT_EQ(r.err, in.err.empty() ? "" : "tolvdb: " + in.err + "\n");
+  }
+  EXPECT_EQ(run({"table", "dump", t, "|"}).out,
+            "1|widget      |12.50|12/01/2026|3|\n2|gadget      |-0.75|12/24/2026|-7|\n");
+  result r = run({"table", "show", "99"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err.substr(0, 18), "tolvdb: table 99: ");
+}
