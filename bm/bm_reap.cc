@@ -13,9 +13,16 @@
 //      that are given back: a daemon collects only under that semaphore and registers before it
 //      collects, so every daemon that could have marked one of them is seen in the user table.
 //  (4) No semaphore held by a dead process is ever waited for.
+//  (5) A dead process's action is aborted (bm_abortea on its slot) before its slot is released
+//      and under the same hold of usersem, so two reapers never abort one action twice (a table
+//      lock released twice would lower another holder's count). Its local images go back into
+//      their buffers, which keep the committed contents and are dirty again. Lock order:
+//      usersem, then a list semaphore or the table-lock semaphore, one at a time; no holder of
+//      either ever takes usersem.
 //
 // See also: bm_reap.h (contract), bm_user (bm_usrout, whose release this repeats for another
-// process's slot), flush/ad_check (the flush pass that sets and clears BF_FLUSHING).
+// process's slot), bm_shm (bm_abortea, which aborts its action), flush/ad_check (the flush pass
+// that sets and clears BF_FLUSHING).
 #include "bm/bm_reap.h"
 
 #include <cerrno>
@@ -28,6 +35,7 @@
 #include "bm/bm_log.h"
 #include "bm/bm_mem.h"
 #include "bm/bm_sema.h"
+#include "bm/bm_shm.h"
 
 namespace {
 
@@ -62,12 +70,37 @@ bool orphaned(const bmsema *s, const char *what, bm_reapnote note) {
   return true;
 }
 
+// Whether a semaphore that bm_abortea takes for u's action is held by a dead process: the
+// list semaphores (restoring local images) and the table-lock semaphore of its table.
+bool abort_blocked(const userslot &u, bm_reapnote note) {
+  bool blocked = false;
+  for (int i = 0; i < bm_dbs->nlists; i++)
+    blocked = orphaned(&bm_dbs->lists[i].sema, "buffer list", note) || blocked;
+  if (u.curtab != nullptr) blocked = orphaned(bm_tabsema(u.curtab), "table lock", note) || blocked;
+  return blocked;
+}
+
+// Aborts the action the dead process was in (invariant 5); false when it cannot be aborted
+// now and the slot must stay. REQUIRES: usersem held.
+bool abort_action(userslot &u, bm_reapnote note) {
+  if ((u.uflags & US_EA) == 0) return true;
+  // A slot carrying the caller's own pid would make bm_abortea undo the caller's extents.
+  if (u.pid == bm_mypid || abort_blocked(u, note)) return false;
+  int32_t pid = u.pid;
+  int extents = u.nactext < US_MAXEXT ? u.nactext : US_MAXEXT;
+  int restored = bm_abortea(&u);
+  // Decision: the extents the dead action took stay in use. Giving them back fixes bitmap pages
+  // for update, which needs an update action of a registered process, and the caller of
+  // bm_reap need not be one; unused pages cost space, never data. They are counted here.
+  report(note, "bm_reap: action of process %d aborted: %d local images put back, %d extents "
+         "left in use\n", pid, restored, extents);
+  return true;
+}
+
 // Releases the slot of a dead process as bm_usrout releases its own: local image blocks and
 // their table back to the shared allocator (unless memsem is stuck with a dead holder), then
-// every byte cleared. REQUIRES: usersem held.
+// every byte cleared. REQUIRES: usersem held; u's action, if any, aborted.
 void release(userslot &u, bm_reapnote note) {
-  // Once actions exist, the dead process's action is aborted here, before its slot goes:
-  // bm_abortea(&u) puts its local images back into their buffers and releases its table lock.
   if (u.locimg != nullptr && !orphaned(bm_dbs->memsem, "memsem", note)) {
     for (int i = 0; i < u.nlocimg; i++)
       if (u.locimg[i].image != nullptr) bm_free(u.locimg[i].image);
@@ -84,7 +117,7 @@ int release_dead(bm_reapnote note) {
   bm_p(h->usersem);
   for (int i = 0; i < h->nusers; i++) {
     userslot &u = h->users[i];
-    if (!slot_in_use(u) || !process_gone(u.pid)) continue;
+    if (!slot_in_use(u) || !process_gone(u.pid) || !abort_action(u, note)) continue;
     report(note, "bm_reap: process %d (%.*s) of user slot %d no longer exists; slot released\n",
            u.pid, static_cast<int>(sizeof u.progname), u.progname, i);
     release(u, note);

@@ -6,13 +6,15 @@
 // waits, and a checkpoint never finishes. bm_reap is what any server process (and the stand-in
 // tolvdb, before every command that attaches) calls to clean up after such processes.
 //
-// Locks, never two at a time: usersem (to find and to release dead slots), then each list
-// semaphore in turn (to give orphaned BF_FLUSHING buffers their BF_DIRTY back), then usersem
-// again; memsem is taken inside usersem when local image blocks go back, as in bm_usrout.
+// Locks: usersem (to find dead slots, abort their actions and release the slots; inside it,
+// one at a time, the list semaphores and the table-lock semaphore that bm_abortea takes, and
+// memsem when local image blocks go back, as in bm_usrout), then each list semaphore in turn
+// (to give orphaned BF_FLUSHING buffers their BF_DIRTY back).
 // A semaphore held by a process that no longer exists is never waited for: bm_reap leaves that
 // part alone and says so, because whatever the dead holder was changing may be half done.
 //
-// See also: bm_user.h (registration and bm_usrout), flush/ad_check.h (who sets BF_FLUSHING).
+// See also: bm_user.h (registration and bm_usrout), bm_shm.h (bm_abortea), flush/ad_check.h
+// (who sets BF_FLUSHING).
 #pragma once
 
 #include "bm/shmstruct.h"
@@ -25,8 +27,12 @@ using bm_reapnote = void (*)(const char *line);
 // when no living flush daemon is registered and no checkpoint runs, gives every buffer that is
 // marked BF_FLUSHING its BF_DIRTY back and clears BF_FLUSHING (in that order, under the list
 // semaphore), so that the next pass writes it; then releases the dead slots as bm_usrout does
-// (local image blocks back to the shared allocator, all 1836 bytes cleared). Every released
-// slot, restored buffer and orphaned semaphore is logged with bm_logmsg and passed to note.
+// (local image blocks back to the shared allocator, all 1836 bytes cleared). A dead slot in an
+// action has the action aborted first (bm_abortea on it: its pages get their committed
+// contents back and are dirty, its table lock is released; the extents it took stay in use);
+// while a semaphore that abort needs is held by a dead process, the slot stays. Every released
+// slot, aborted action, restored buffer and orphaned semaphore is logged with bm_logmsg and
+// passed to note.
 // Returns the number of slots released.
 // REQUIRES: bm_init done with a writable attach; no semaphore held by the caller. The caller
 // need not be registered.

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "ba/globals.h"
+#include "bm/bm_pagetest.h"
 #include "bm/bm_proto.h"
 #include "testing/segment.h"
 
@@ -162,6 +163,58 @@ TEST_F(Reap, LocalImagesOfADeadSlotGoBackToTheArena) {
   // Best fit finds the released blocks again (the table merged with the image behind it).
   void *again = bm_malloc(PAGESIZE);
   EXPECT_TRUE(again == image || again == table) << again;
+}
+
+constexpr int32_t kActionPage = 200;
+constexpr int kActionTable = 7;
+
+// What a server leaves when it dies in an update action: page 200 changed (its local image
+// holds the committed contents) and table 7 locked exclusively.
+void update_in_action() {
+  if (bm_startea(&bm_dbs->tables[0], 0, EA_UPDATE) != 0) return;
+  pagebuf *b = bm_getpage(kActionPage, ST_UPDATE, nullptr);
+  if (b == nullptr) return;
+  pg_setword(b->page, PH_DATA, 4711);
+  bm_unfix(b);
+}
+
+TEST_F(Reap, ActionOfAKilledProcessIsAbortedBeforeItsSlotGoes) {
+  const std::string rootdbs = inst_.path("rootdbs");
+  tolvtest::number_pages(rootdbs, 0, 0, tolvtest::kRootPages);
+  tolvtest::write_page(rootdbs, kActionPage, tolvtest::blank_page(kActionPage));
+  tabdesc *td = &dbs()->tables[0];
+  td->td_tabid = kActionTable;
+  int dead = registered_child("TESTPROG", update_in_action);
+  ASSERT_NE(dbs()->users[dead].uflags & US_ACTION, 0u);
+  pid_t pid = dbs()->users[dead].pid;
+  buflist &l = *bm_pagelist(kActionPage);
+  pagebuf *b = nullptr;
+  for (int i = 0; i < l.nbufs; i++)
+    if (pg_word(l.bufs[i].page, PH_PAGENR) == kActionPage) b = &l.bufs[i];
+  ASSERT_NE(b, nullptr);
+  ASSERT_EQ(pg_word(b->page, PH_DATA), 4711);
+  kill_child(dead);
+
+  // While the list semaphore that the abort needs is held by the dead, the slot stays.
+  l.sema.lock = 1;
+  l.sema.owner = pid;
+  EXPECT_EQ(bm_reap(), 0);
+  EXPECT_FALSE(slot_free(dead));
+  EXPECT_NE(b->flags & BF_LOCIMG, 0u);
+  l.sema.lock = 0;
+  l.sema.owner = 0;
+
+  notes.clear();
+  EXPECT_EQ(bm_reap(take_note), 1);
+  EXPECT_TRUE(slot_free(dead));
+  EXPECT_EQ(pg_word(b->page, PH_DATA), 0);  // the committed contents
+  EXPECT_EQ(b->flags & (BF_DIRTY | BF_LOCIMG), BF_DIRTY);
+  EXPECT_EQ(td->td_use->tu_excl, 0);
+  EXPECT_NE(notes.find("bm_reap: action of process " + std::to_string(pid) +
+                       " aborted: 1 local images put back, 0 extents left in use\n"),
+            std::string::npos)
+      << notes;
+  EXPECT_NE(log_text().find("Releasing table 7\n"), std::string::npos) << log_text();
 }
 
 // ---- Error paths: semaphores left held by the dead ----------------------------------------------
