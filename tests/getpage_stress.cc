@@ -2,9 +2,12 @@
 // partition file (ctest labels "stress" and "slow"; not part of the per-module unit tests).
 //
 // Stress: four or more workers update pages of a hot set through bm_getpage / bm_unfix on a
-// pool of 2 lists x 8 buffers, so that replacement, saving of replaced dirty contents, transit
-// waits, read-in waits and flush waits all happen; the daemon's flush pass (ad_flush) runs in a
-// process of its own every few milliseconds and an image writer (bm_saveimagebuf) in another.
+// pool of 8 lists x 25 buffers of a DBS made by tolvdb create, so that replacement, saving of
+// replaced dirty contents, transit waits, read-in waits and flush waits all happen. The real
+// daemon (the installed tolvflush) and the stand-in's image writer (tolvdb imgwriter) run
+// beside them; a process of the test adds a flush pass (ad_flush) every few milliseconds, so
+// that flushes meet updates far more often than the daemon's paced passes alone would make
+// them.
 // A monitor process checks, while they run, that no page reaches its home location before its
 // before image is in the before-image area on disk. At the end, after a final flush, every page
 // on disk holds its last update (the highest version any worker wrote into it).
@@ -20,6 +23,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <map>
+#include <pwd.h>
 #include <unistd.h>
 #include <vector>
 
@@ -28,8 +32,8 @@
 #include "bm/bm_globals.h"
 #include "bm/bm_proto.h"
 #include "flush/ad_check.h"
+#include "testing/installed.h"
 #include "testing/segment.h"
-#include "tools/srv_imgwriter.h"
 #include "tools/srv_pool.h"
 
 namespace {
@@ -40,50 +44,51 @@ using tolvtest::register_slot;
 using tolvtest::wait_child;
 
 constexpr int kWorkers = 4;
-constexpr int32_t kFirst = 100;      // the hot set: pages 100 .. 100 + kHot - 1
-constexpr int kHot = 48;             // three times the pool
-constexpr int32_t kAreaFirst = 400;  // before-image area
-constexpr int32_t kAreaLast = 599;
-constexpr int kSpacePages = 1000;
-constexpr int kFlusher = 5, kWriter = 6, kMonitor = 7, kFirstWorker = 1;
+// The hot set: kHot pages of list 0 (groups of eight pages from kFirst, every eighth group),
+// almost three times its 25 buffers; below 3/4 of the 100 bitab entries, so no checkpoint
+// starts.
+constexpr int kLists = 8;
+constexpr int32_t kFirst = 448;
+constexpr int kHot = 72;
+int32_t hot_page(int i) { return kFirst + 8 * kLists * (i / 8) + i % 8; }
+constexpr int32_t kAreaFirst = 303;  // before-image area of the installed DBS (303 .. 402)
+constexpr int kFlusher = 6, kMonitor = 7, kFirstWorker = 2;  // 0 and 1: the daemon, the writer
 
 int env_int(const char *name, int fallback) {
   const char *v = getenv(name);
   return v != nullptr && atoi(v) > 0 ? atoi(v) : fallback;
 }
 
+// Read before any fixture runs: the temporary installation clears the TOLV variables.
+const int kUpdates = env_int("TOLV_STRESS_UPDATES", 20000);
+const int kSeconds = env_int("TOLV_STRESS_SECONDS", 30);
+
 // A pipe through which each worker reports the highest version it wrote per page.
 struct report {
   int32_t pagenr, version;
 };
 
-class Stress : public tolvtest::SegmentTest {
+// A DBS of 8 user slots and 8 lists of 25 buffers (about the smallest lists a configuration
+// may give) with its before-image area of 100 pages (303 .. 402), made by tolvdb create with the
+// daemon installed, attached in the test process.
+class Stress : public testing::Test {
  protected:
-  srv_geometry geometry() const override {
-    srv_geometry g = SegmentTest::geometry();
-    g.nusers = 10;
-    g.nlists = 2;
-    g.nbufs = 8;
-    g.imgmax = 16;
-    g.bifirst = kAreaFirst;
-    g.bilast = kAreaLast;
-    g.nbitab = kAreaLast - kAreaFirst + 1;
-    return g;
-  }
   void SetUp() override {
-    int fd = open(inst_.path("rootdbs").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
-    ASSERT_GE(fd, 0);
-    std::vector<unsigned char> page(PAGESIZE);
-    for (int32_t p = 0; p < kSpacePages; p++) {
-      pg_setword(page.data(), PH_PAGENR, p);
-      ASSERT_EQ(pwrite(fd, page.data(), PAGESIZE, off_t{p} * PAGESIZE), PAGESIZE);
-    }
-    close(fd);
-    SegmentTest::SetUp();
+    if (geteuid() != 0 || getpwnam("tolv") == nullptr)
+      GTEST_SKIP() << "needs root and the user tolv";
+    installed.configure("C 300 1 8 8 4\n");
+    tolvtest::runresult r = installed.create();
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_NE(installed.attach(), nullptr);
+    ASSERT_EQ(dbs()->nlists, kLists);
+    ASSERT_EQ(dbs()->lists[0].nbufs, 25);
   }
+  dbshead *dbs() const { return installed.head(); }
   std::vector<unsigned char> disk(int32_t p) const {
-    return tolvtest::read_page(inst_.path("rootdbs"), p);
+    return tolvtest::read_page(installed.device(), p);
   }
+
+  tolvtest::InstalledDbs installed;
 };
 
 
@@ -96,7 +101,7 @@ int worker(int slot, int updates, int seconds, int fd) {
   unsigned seed = static_cast<unsigned>(slot * 7919);
   auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   for (int n = 0; n < updates || std::chrono::steady_clock::now() < end; n++) {
-    int32_t p = kFirst + static_cast<int32_t>(rand_r(&seed) % kHot);
+    int32_t p = hot_page(static_cast<int>(rand_r(&seed) % kHot));
     int32_t version = bm_nextseq();
     pagebuf *b = bm_getpage(p, ST_UPDATE, nullptr);
     if (b == nullptr) {
@@ -126,13 +131,6 @@ int flusher() {
   return 0;
 }
 
-// The stand-in's image writer, until the DBS goes offline.
-int image_writer() {
-  register_slot(kWriter);
-  srv_imgwriter();
-  return 0;
-}
-
 // Whether the before-image area on disk holds an image of page p (pages first .. binext - 1).
 bool image_on_disk(int fd, int32_t p) {
   int32_t end = __atomic_load_n(&bm_dbs->binext, __ATOMIC_ACQUIRE);
@@ -153,7 +151,7 @@ int monitor(const std::string &path) {
   while (bm_dbs->state == DBS_ONLINE) {
     for (int i = 0; i < kHot; i++) {
       if (seen[i]) continue;
-      int32_t p = kFirst + i;
+      int32_t p = hot_page(i);
       if (pread(fd, page, PAGESIZE, off_t{p} * PAGESIZE) != PAGESIZE) return 19;
       if (pg_word(page, PH_PAGETYPE) != PT_STANDIN) continue;  // not yet written home
       if (!image_on_disk(fd, p)) return 20 + i;
@@ -165,12 +163,14 @@ int monitor(const std::string &path) {
 }
 
 TEST_F(Stress, ConcurrentUpdatesReachTheDiskAfterTheirImages) {
-  const int updates = env_int("TOLV_STRESS_UPDATES", 20000);
-  const int seconds = env_int("TOLV_STRESS_SECONDS", 30);
-  pid_t writer = fork_child(image_writer);
-  ASSERT_TRUE(eventually([this] { return dbs()->imgwriter == kWriter; }));
+  const int updates = kUpdates, seconds = kSeconds;
+  ASSERT_EQ(installed.tolvflush({"testdbs"}).status, 0);
+  ASSERT_TRUE(eventually([this] { return installed.daemon_slot() != nullptr; }));
+  pid_t writer = fork_child([this] { return installed.tolvdb({"imgwriter"}).status; });
+  ASSERT_TRUE(eventually([this] { return dbs()->imgwriter != -1; }));
+  ASSERT_LT(std::max(dbs()->imgwriter, installed.daemon_slot()->uindex), kFirstWorker);
   pid_t flush = fork_child(flusher);
-  std::string path = inst_.path("rootdbs");
+  std::string path = installed.device();
   pid_t mon = fork_child([path] { return monitor(path); });
   int fds[2];  // made after the helpers, so that only the workers hold its write end
   ASSERT_EQ(pipe(fds), 0);
@@ -183,8 +183,9 @@ TEST_F(Stress, ConcurrentUpdatesReachTheDiskAfterTheirImages) {
   report r;
   while (read(fds[0], &r, sizeof r) == sizeof r) last[r.pagenr] = std::max(last[r.pagenr], r.version);
   close(fds[0]);
-  dbs()->state = 2;  // offline: the helpers make their last pass and end
+  dbs()->state = 2;  // offline: the helpers, the daemon and the writer end
   EXPECT_EQ(wait_child(writer), 0);
+  EXPECT_TRUE(eventually([this] { return installed.daemon_slot() == nullptr; }));
   EXPECT_EQ(wait_child(mon), 0) << "a page reached its home before its before image";
   EXPECT_EQ(wait_child(flush), 0);
   register_slot(kFlusher, "TOLVFLUSH");  // a final pass after every image is written
@@ -220,16 +221,18 @@ using Slow = Stress;
 TEST_F(Slow, NoReplaceableBufferGivesUpAfter61Sleeps) {
   userslot *me = register_slot(1, "TOLVDB");
   std::vector<pagebuf *> held;
-  for (int i = 0; i < 8; i++) {  // pages 0x100.. of list 0
-    held.push_back(bm_getpage(0x100 + i, 0, nullptr));
+  const int nbufs = dbs()->lists[0].nbufs;
+  for (int i = 0; i < nbufs; i++) {  // every buffer of list 0
+    held.push_back(bm_getpage(hot_page(i), 0, nullptr));
     ASSERT_NE(held.back(), nullptr);
   }
   bm_unfix(held.back());  // only the tail is unfixed: never a victim
-  EXPECT_EQ(bm_getpage(0x110, 0, nullptr), nullptr);
+  EXPECT_EQ(bm_getpage(hot_page(nbufs), 0, nullptr), nullptr);
   EXPECT_EQ(iserrno, ER_NOBUFFER);
   EXPECT_EQ(dbs()->st_nofree, GP_VICTIMRETRIES + 1);
   EXPECT_EQ(me->uflags & US_WAITING, 0u);
-  for (int i = 0; i < 7; i++) bm_unfix(held[i]);
+  held.pop_back();
+  for (pagebuf *b : held) bm_unfix(b);
   EXPECT_EQ(tolvtest::pool_problems(dbs()), "");
 }
 
