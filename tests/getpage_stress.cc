@@ -27,6 +27,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "ba/ba_env.h"
 #include "ba/error.h"
 #include "ba/globals.h"
 #include "bm/bm_globals.h"
@@ -80,6 +81,7 @@ class Stress : public testing::Test {
     tolvtest::runresult r = installed.create();
     ASSERT_EQ(r.status, 0) << r.err;
     ASSERT_NE(installed.attach(), nullptr);
+    ASSERT_EQ(ba_readenv(stderr), 0);  // the workers' messages go to the DBS message log
     ASSERT_EQ(dbs()->nlists, kLists);
     ASSERT_EQ(dbs()->lists[0].nbufs, 25);
   }
@@ -166,7 +168,12 @@ TEST_F(Stress, ConcurrentUpdatesReachTheDiskAfterTheirImages) {
   const int updates = kUpdates, seconds = kSeconds;
   ASSERT_EQ(installed.tolvflush({"testdbs"}).status, 0);
   ASSERT_TRUE(eventually([this] { return installed.daemon_slot() != nullptr; }));
-  pid_t writer = fork_child([this] { return installed.tolvdb({"imgwriter"}).status; });
+  // Executed in the child itself, so that it runs as long as the workers do and its exit
+  // status is tolvdb's own.
+  pid_t writer = fork_child([] {
+    execl(tolvtest::tolvdb_path().c_str(), "tolvdb", "imgwriter", static_cast<char *>(nullptr));
+    return 127;
+  });
   ASSERT_TRUE(eventually([this] { return dbs()->imgwriter != -1; }));
   ASSERT_LT(std::max(dbs()->imgwriter, installed.daemon_slot()->uindex), kFirstWorker);
   pid_t flush = fork_child(flusher);
