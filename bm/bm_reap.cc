@@ -19,6 +19,7 @@
 //      their buffers, which keep the committed contents and are dirty again. Lock order:
 //      usersem, then a list semaphore or the table-lock semaphore, one at a time; no holder of
 //      either ever takes usersem.
+//  (6) imgwriter never names a released slot (forget_imgwriter).
 //
 // See also: bm_reap.h (contract), bm_user (bm_usrout, whose release this repeats for another
 // process's slot), bm_shm (bm_abortea, which aborts its action), flush/ad_check (the flush pass
@@ -109,6 +110,16 @@ void release(userslot &u, bm_reapnote note) {
   memset(static_cast<void *>(&u), 0, sizeof u);
 }
 
+// A dead image writer is named no longer: nobody would write the before-image buffer its name
+// promises (updaters would wake the dead and wait for room for ever), and a process that sees
+// no image writer writes the buffer itself.
+void forget_imgwriter(int slot, bm_reapnote note) {
+  int expected = slot;
+  if (__atomic_compare_exchange_n(&bm_dbs->imgwriter, &expected, -1, false, __ATOMIC_ACQ_REL,
+                                  __ATOMIC_ACQUIRE))
+    report(note, "bm_reap: the image writer of user slot %d is gone\n", slot);
+}
+
 // Releases every slot whose process is gone; the count.
 int release_dead(bm_reapnote note) {
   dbshead *h = bm_dbs;
@@ -121,6 +132,7 @@ int release_dead(bm_reapnote note) {
     report(note, "bm_reap: process %d (%.*s) of user slot %d no longer exists; slot released\n",
            u.pid, static_cast<int>(sizeof u.progname), u.progname, i);
     release(u, note);
+    forget_imgwriter(i, note);
     n++;
   }
   bm_v(h->usersem);

@@ -105,6 +105,22 @@ TEST_F(Reap, KilledProcessLosesItsSlotAndTheLivingKeepTheirs) {
   EXPECT_EQ(bm_reap(), 0);  // nothing left to do
 }
 
+TEST_F(Reap, AKilledImageWriterIsNamedNoLonger) {
+  int writer = registered_child("TOLVDB");
+  int other = registered_child("TOLVDB");
+  dbs()->imgwriter = writer;
+  kill_child(other);
+  EXPECT_EQ(bm_reap(), 1);
+  EXPECT_EQ(dbs()->imgwriter, writer);  // a living writer keeps its name
+  kill_child(writer);
+  notes.clear();
+  EXPECT_EQ(bm_reap(take_note), 1);
+  EXPECT_EQ(dbs()->imgwriter, -1);
+  EXPECT_NE(notes.find("the image writer of user slot " + std::to_string(writer) + " is gone\n"),
+            std::string::npos)
+      << notes;
+}
+
 TEST_F(Reap, DaemonKilledWhileAPageWasCollectedGivesItsDirtyMarkBack) {
   int daemon = registered_child("TOLVFLUSH", collect_page42);
   kill_child(daemon);
