@@ -30,7 +30,8 @@ using bm_reapnote = void (*)(const char *line);
 // (local image blocks back to the shared allocator, all 1836 bytes cleared). A dead slot in an
 // action has the action aborted first (bm_abortea on it: its pages get their committed
 // contents back and are dirty, its table lock is released; the extents it took stay in use);
-// while a semaphore that abort needs is held by a dead process, the slot stays. Every released
+// while a semaphore that abort needs is held by a dead process, the slot stays. A released slot
+// named in imgwriter is named no longer (imgwriter -1). Every released
 // slot, aborted action, restored buffer and orphaned semaphore is logged with bm_logmsg and
 // passed to note.
 // Returns the number of slots released.
