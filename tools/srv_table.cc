@@ -87,7 +87,7 @@ bool write_root(int32_t root, int n, int32_t t, const char *name, int ncols) {
   ba_putbe32(d + kNext2, 1);
   ba_putbe32(d + TB_EXT2, root);
   ba_putbe16(d + TB_EXT2 + 4, n);
-  memcpy(d + kName, name, strnlen(name, TB_NAMELEN));
+  memcpy(d + kName, name, strlen(name));  // at most TB_NAMELEN (srv_tablecreate)
   bm_unfix(b);
   return true;
 }
@@ -265,6 +265,11 @@ int srv_rowlen(const std::vector<coldesc> &cols) {
 int srv_tablecreate(const char *name, int ncols, int32_t *tabid, std::string *why) {
   if (ncols < 1 || ncols > SRV_MAXCOLS) {
     srv_explain(why, "bad column count %d: a number in 1 .. %d", ncols, SRV_MAXCOLS);
+    return SRV_BADGEOMETRY;
+  }
+  size_t len = strlen(name);
+  if (len == 0 || len > TB_NAMELEN) {
+    srv_explain(why, "bad table name \"%s\": 1 to %d bytes", name, TB_NAMELEN);
     return SRV_BADGEOMETRY;
   }
   std::vector<coldesc> cols = columns(ncols);

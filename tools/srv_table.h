@@ -38,7 +38,7 @@ coldesc srv_column(int i, int offset);
 // The bytes one row of the column list cols takes.
 int srv_rowlen(const std::vector<coldesc> &cols);
 
-// Creates table name (at most TB_NAMELEN bytes are kept) with ncols columns (1 .. SRV_MAXCOLS)
+// Creates table name (1 to TB_NAMELEN bytes) with ncols columns (1 .. SRV_MAXCOLS)
 // in dbspace 0; *tabid receives its table id.
 int srv_tablecreate(const char *name, int ncols, int32_t *tabid, std::string *why);
 // Prints the loaded descriptor of table tabid: a line of the table, a line per column.

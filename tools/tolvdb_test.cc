@@ -549,4 +549,7 @@ TEST_F(Created, TablesAreCreatedFilledAndDumpedThroughActions) {
   result r = run({"table", "show", "99"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err.substr(0, 18), "tolvdb: table 99: ");
+  r = run({"table", "create", "a-name-of-19-bytes.", "1"});
+  EXPECT_EQ(r.err, "tolvdb: bad table name \"a-name-of-19-bytes.\": 1 to 18 bytes\n");
+  EXPECT_EQ(free_pages(), before - 12);  // nothing taken
 }
