@@ -10,6 +10,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <grp.h>
 #include <pwd.h>
 #include <signal.h>
@@ -29,6 +30,12 @@ using tolvtest::eventually;
 using tolvtest::InstalledDbs;
 using tolvtest::runresult;
 using tolvtest::TempInstall;
+
+// Seconds to wait for the daemon to reach a state: generous for a loaded machine (two CPUs,
+// parallel tests), and still well under the test's timeout. A wait, never a timing check.
+constexpr int kPatience = 60;
+
+bool patiently(const std::function<bool()> &cond) { return eventually(cond, kPatience); }
 
 constexpr char kBanner[] =
     "TOLV-SQL tolvflush Version 04.04.03 (Port 1087)\n"
@@ -52,7 +59,7 @@ class Daemon : public testing::Test {
     runresult r = dbs.tolvflush({"testdbs"});
     EXPECT_EQ(r.status, 0) << r.err;
     userslot *u = nullptr;
-    EXPECT_TRUE(eventually([&] { return (u = dbs.daemon_slot()) != nullptr; })) << stderr_text();
+    EXPECT_TRUE(patiently([&] { return (u = dbs.daemon_slot()) != nullptr; })) << stderr_text();
     return u;
   }
   // Waits until the daemon has finished n more passes: the server changes the stamp and the
@@ -60,7 +67,7 @@ class Daemon : public testing::Test {
   void passes(const userslot *u, int n) {
     for (int i = 0; i < n; i++) {
       int32_t stamp = ++head()->dbsstamp;
-      ASSERT_TRUE(eventually([&] { return u->seenstamp == stamp; }));
+      ASSERT_TRUE(patiently([&] { return u->seenstamp == stamp; }));
     }
   }
   runresult tolvdb(const std::vector<std::string> &args) const { return dbs.tolvdb(args); }
@@ -262,7 +269,7 @@ TEST_F(Daemon, APageWaitsForItsBeforeImageMarkedIWithThePageNumber) {
   head()->nimg = 1;
   userslot *u = start();
   ASSERT_NE(u, nullptr);
-  ASSERT_TRUE(eventually([&] { return (u->uflags & US_WAITING) != 0; }));
+  ASSERT_TRUE(patiently([&] { return (u->uflags & US_WAITING) != 0; }));
   EXPECT_EQ(u->waitkind, 'I');
   EXPECT_EQ(u->waitobj, 500);
   EXPECT_FALSE(on_disk(500));
@@ -281,7 +288,7 @@ TEST_F(Daemon, SigtermReleasesTheSlotAndEndsWithZero) {
   ASSERT_NE(u, nullptr);
   pid_t pid = u->pid;
   ASSERT_EQ(kill(pid, SIGTERM), 0);
-  EXPECT_EQ(dbs.wait_exit(pid), 0);
+  EXPECT_EQ(dbs.wait_exit(pid, kPatience), 0);
   EXPECT_EQ(dbs.daemon_slot(), nullptr);
   EXPECT_EQ(stderr_text(), "");
 }
@@ -302,10 +309,10 @@ TEST_F(Daemon, SigtermDuringAPassLetsThePassCompleteThenEndsWithZero) {
   userslot *u = start();
   ASSERT_NE(u, nullptr);
   pid_t pid = u->pid;
-  ASSERT_TRUE(eventually([&] { return (u->uflags & US_WAITING) != 0 && u->waitkind == 'I'; }));
+  ASSERT_TRUE(patiently([&] { return (u->uflags & US_WAITING) != 0 && u->waitkind == 'I'; }));
   EXPECT_EQ(u->waitobj, held);
   ASSERT_EQ(kill(pid, SIGTERM), 0);
-  EXPECT_EQ(dbs.wait_exit(pid), 0);
+  EXPECT_EQ(dbs.wait_exit(pid, kPatience), 0);
   EXPECT_EQ(dbs.daemon_slot(), nullptr);
   EXPECT_EQ(buffer_of(held)->flags, BF_DIRTY);
   EXPECT_FALSE(on_disk(held));
@@ -357,7 +364,7 @@ TEST_F(Daemon, LeavingOnlineModeReleasesTheSlotAndEndsWithZero) {
   ASSERT_NE(u, nullptr);
   pid_t pid = u->pid;
   ASSERT_EQ(tolvdb({"state", "0"}).status, 0);
-  EXPECT_EQ(dbs.wait_exit(pid), 0);
+  EXPECT_EQ(dbs.wait_exit(pid, kPatience), 0);
   EXPECT_EQ(dbs.daemon_slot(), nullptr);
 }
 
@@ -395,7 +402,7 @@ TEST_P(LostSlot, TheDaemonEndsWith255) {
   } else if (c.stop == stopby::offline) {
     EXPECT_EQ(tolvdb({"state", "0"}).status, 0);
   }
-  EXPECT_EQ(dbs.wait_exit(pid), 255);
+  EXPECT_EQ(dbs.wait_exit(pid, kPatience), 255);
   const std::string log = dbs.log_text();
   const std::string end = "tolvflush: process " + std::to_string(pid) + " stops after ";
   EXPECT_NE(log.find(end), std::string::npos) << log;
@@ -450,7 +457,7 @@ TEST_F(SetUid, RunsFromItsOwnInstallation) {
   create_dbs();
   ASSERT_EQ(dbs.tolvflush({"testdbs"}, tolv).status, 0);
   userslot *u = nullptr;
-  ASSERT_TRUE(eventually([&] { return (u = dbs.daemon_slot()) != nullptr; })) << stderr_text();
+  ASSERT_TRUE(patiently([&] { return (u = dbs.daemon_slot()) != nullptr; })) << stderr_text();
   // The slot is visible once its name is written; a finished pass shows it complete.
   passes(u, 1);
   EXPECT_STREQ(u->osuser, "tolv");
@@ -493,7 +500,7 @@ TEST_F(SetUid, AHomeGivenThroughALinkIsResolved) {
   ASSERT_EQ(symlink(dbs.inst().home().c_str(), link.c_str()), 0);
   TempInstall::setenv("TOLVHOME", link);
   ASSERT_EQ(dbs.tolvflush({"testdbs"}, tolv).status, 0);
-  EXPECT_TRUE(eventually([&] { return dbs.daemon_slot() != nullptr; })) << stderr_text();
+  EXPECT_TRUE(patiently([&] { return dbs.daemon_slot() != nullptr; })) << stderr_text();
 }
 
 TEST_F(SetUid, ASegmentOfAnotherOwnerIsNotAttached) {
@@ -507,7 +514,7 @@ TEST_F(SetUid, ASegmentOfAnotherOwnerIsNotAttached) {
   expect_start_failure({"testdbs"}, 255, "tolvflush:bm_init failed\nErrorcodes: 13 13\n", tolv);
   // Run normally (by root itself) nothing changes: the segment is attached.
   ASSERT_EQ(dbs.tolvflush({"testdbs"}).status, 0);
-  EXPECT_TRUE(eventually([&] { return dbs.daemon_slot() != nullptr; })) << stderr_text();
+  EXPECT_TRUE(patiently([&] { return dbs.daemon_slot() != nullptr; })) << stderr_text();
 }
 
 }  // namespace
