@@ -1,6 +1,7 @@
 // Tests of the flush pass on a real segment and a real partition file: which buffers a pass
 // examines and writes, the flags it leaves, the list semaphore only during collection, the wait
-// for before images, and failing writes.
+// for before images, and failing writes (with the flags a buffer carries at the moment its
+// failure is logged, seen through an fdopen seam).
 #include "flush/ad_check.h"
 
 #include <gtest/gtest.h>

@@ -323,16 +323,15 @@ TEST_F(Daemon, SigtermDuringAPassLetsThePassCompleteThenEndsWithZero) {
   }
   const std::string log = dbs.log_text();
   EXPECT_NE(log.find("ad_flush: bm_savepage() failed. iserrno = -406\n"), std::string::npos) << log;
-  EXPECT_NE(log.find("tolvflush: process " + std::to_string(pid) + " stops after 1 passes: SIGTERM\n"),
-            std::string::npos)
-      << log;
+  const std::string end = "tolvflush: process " + std::to_string(pid) + " stops after 1 passes";
+  EXPECT_NE(log.find(end + ": SIGTERM\n"), std::string::npos) << log;
 }
 
 // Without buffer lists a pass writes nothing, and the daemon still shows it ran each one.
 TEST_F(Daemon, APassOverNoListsWritesNothingAndStillRefreshesTheStamp) {
   create_dbs();
   ASSERT_EQ(tolvdb({"flushpct", "-1"}).status, 0);
-  ASSERT_EQ(tolvdb({"touch", "500", "8", "--new"}).status, 0);  // pages 500 .. 503 in list 0
+  ASSERT_EQ(tolvdb({"touch", "500", "8", "--new"}).status, 0);  // 500 .. 503 in list 0
   pagebuf *b = buffer_of(500);
   ASSERT_NE(b, nullptr);
   const int nlists = head()->nlists;
