@@ -1,6 +1,7 @@
 // Tests of the flush pass on a real segment and a real partition file: which buffers a pass
 // examines and writes, the flags it leaves, the list semaphore only during collection, the wait
-// for before images, and failing writes.
+// for before images, and failing writes (with the flags a buffer carries at the moment its
+// failure is logged, seen through an fdopen seam).
 #include "flush/ad_check.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 #include <csignal>
 #include <cstring>
 #include <ctime>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <malloc.h>
 #include <string>
@@ -19,6 +21,21 @@
 #include "ba/ba_proto.h"
 #include "bm/bm_proto.h"
 #include "testing/segment.h"
+
+// A seam: fdopen of this test program, through which every entry of the DBS message log is
+// written (ba_logwrite), records the flags of one watched buffer at the moment of each entry.
+namespace loghook {
+inline pagebuf *watched = nullptr;
+inline std::vector<uint32_t> seen;
+}  // namespace loghook
+
+extern "C" FILE *fdopen(int fd, const char *mode) noexcept {
+  using real_t = FILE *(*)(int, const char *);
+  static real_t real = reinterpret_cast<real_t>(dlsym(RTLD_NEXT, "fdopen"));
+  if (loghook::watched != nullptr)
+    loghook::seen.push_back(__atomic_load_n(&loghook::watched->flags, __ATOMIC_SEQ_CST));
+  return real(fd, mode);
+}
 
 namespace {
 
@@ -345,6 +362,21 @@ TEST_F(FailingDevice, EveryFailedWriteIsLoggedAndItsBufferStaysDirty) {
   for (int k = 0; k < 3; k++) EXPECT_EQ(chain(k)->flags, BF_DIRTY) << k;
 }
 
+// The failure is logged between the two changes of the flags (the device's line while the
+// buffer is being flushed, the pass's line once it is dirty again): at no moment is the buffer
+// without both flags, so page replacement can never take it for clean.
+TEST_F(FailingDevice, AFailedWriteIsDirtyAgainBeforeItStopsBeingFlushed) {
+  setenv("TOLVNOCONFCHECK", "", 1);
+  ba_settings.flags |= ENV_NOCONFCHECK;
+  fill(0, BF_DIRTY | BF_BEFIMG);
+  loghook::watched = chain(0);
+  ad_flush(list(), -1);
+  loghook::watched = nullptr;
+  EXPECT_EQ(loghook::seen, (std::vector<uint32_t>{BF_FLUSHING | BF_BEFIMG,
+                                                  BF_FLUSHING | BF_DIRTY | BF_BEFIMG}));
+  EXPECT_EQ(chain(0)->flags, BF_DIRTY | BF_BEFIMG);
+  EXPECT_NE(log_text().find("ad_flush: bm_savepage() failed. iserrno = 28\n"), std::string::npos);
+}
 
 // A device that fails for good: the first failure in full, then the repeats are only counted
 // (they would flood the log with two lines per buffer every second).

@@ -8,7 +8,8 @@
 // Life cycle:
 //   starting (foreground)  program start      -> fork (the parent exits 0) or a start-up failure
 //   starting (background)  fork               -> a failure (exit 1 or 255) or registration done
-//   running                SIGTERM handler on -> state not online, term_req, or the own slot
+//                                                (the SIGTERM handler is on before the attach)
+//   running                registration done  -> state not online, term_req, or the own slot
 //                                                gone, seen at the top of an iteration
 //   ending                 loop left          -> bm_usrout returned; the process exits with it
 // Start-up failures before the attach print to standard error and exit 1; from the attach on
@@ -323,7 +324,10 @@ int main(int argc, char **argv) {
   }
   ba_chkfile(ba_settings.home, TF_PROGFILE, "root", "tolv", TF_PROGMODE);
   ba_sigset(1, 1);
-  attach_and_register();
+  // The stop request is honoured before the daemon is visible in the user table: from then on
+  // whoever sees it may send SIGTERM, and a signal ignored while the registration finishes
+  // would be lost for good. An early one only sets the flag; the loop ends at its first test.
   ba_signal(SIGTERM, on_term);
+  attach_and_register();
   return run_daemon();
 }

@@ -10,6 +10,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <grp.h>
 #include <pwd.h>
 #include <signal.h>
@@ -29,6 +30,12 @@ using tolvtest::eventually;
 using tolvtest::InstalledDbs;
 using tolvtest::runresult;
 using tolvtest::TempInstall;
+
+// Seconds to wait for the daemon to reach a state: generous for a loaded machine (two CPUs,
+// parallel tests), and still well under the test's timeout. A wait, never a timing check.
+constexpr int kPatience = 60;
+
+bool patiently(const std::function<bool()> &cond) { return eventually(cond, kPatience); }
 
 constexpr char kBanner[] =
     "TOLV-SQL tolvflush Version 04.04.03 (Port 1087)\n"
@@ -52,7 +59,7 @@ class Daemon : public testing::Test {
     runresult r = dbs.tolvflush({"testdbs"});
     EXPECT_EQ(r.status, 0) << r.err;
     userslot *u = nullptr;
-    EXPECT_TRUE(eventually([&] { return (u = dbs.daemon_slot()) != nullptr; })) << stderr_text();
+    EXPECT_TRUE(patiently([&] { return (u = dbs.daemon_slot()) != nullptr; })) << stderr_text();
     return u;
   }
   // Waits until the daemon has finished n more passes: the server changes the stamp and the
@@ -60,7 +67,7 @@ class Daemon : public testing::Test {
   void passes(const userslot *u, int n) {
     for (int i = 0; i < n; i++) {
       int32_t stamp = ++head()->dbsstamp;
-      ASSERT_TRUE(eventually([&] { return u->seenstamp == stamp; }));
+      ASSERT_TRUE(patiently([&] { return u->seenstamp == stamp; }));
     }
   }
   runresult tolvdb(const std::vector<std::string> &args) const { return dbs.tolvdb(args); }
@@ -71,6 +78,14 @@ class Daemon : public testing::Test {
       for (int b = 0; b < head()->lists[l].nbufs; b++)
         if (pg_word(head()->lists[l].bufs[b].page, PH_PAGENR) == p) return &head()->lists[l].bufs[b];
     return nullptr;
+  }
+  // The pages of the dirty buffers of list l, in the order a pass collects them (from the
+  // least recently used end).
+  std::vector<int32_t> dirty_in_pass_order(int l) const {
+    std::vector<int32_t> pages;
+    for (const pagebuf *b = head()->lists[l].head; b != nullptr; b = b->next)
+      if ((b->flags & BF_DIRTY) != 0) pages.push_back(pg_word(b->page, PH_PAGENR));
+    return pages;
   }
   // Whether page p's disk copy equals its buffer.
   bool on_disk(int32_t p) const {
@@ -145,6 +160,9 @@ TEST_F(Daemon, AnArgumentOtherThanTheDbsNameIsAMismatch) {
   create_dbs();
   expect_start_failure({"otherdbs"}, 1, "tolvflush: DBS mismatch #otherdbs#testdbs#\n");
   expect_start_failure({"-v"}, 1, "tolvflush: DBS mismatch #-v#testdbs#\n");
+  // With a wrongly installed program as well, the mismatch is what is reported.
+  dbs.install_daemon(0755);
+  expect_start_failure({"otherdbs"}, 1, "tolvflush: DBS mismatch #otherdbs#testdbs#\n");
 }
 
 TEST_F(Daemon, AWronglyInstalledProgramIsRefused) {
@@ -251,7 +269,7 @@ TEST_F(Daemon, APageWaitsForItsBeforeImageMarkedIWithThePageNumber) {
   head()->nimg = 1;
   userslot *u = start();
   ASSERT_NE(u, nullptr);
-  ASSERT_TRUE(eventually([&] { return (u->uflags & US_WAITING) != 0; }));
+  ASSERT_TRUE(patiently([&] { return (u->uflags & US_WAITING) != 0; }));
   EXPECT_EQ(u->waitkind, 'I');
   EXPECT_EQ(u->waitobj, 500);
   EXPECT_FALSE(on_disk(500));
@@ -270,9 +288,63 @@ TEST_F(Daemon, SigtermReleasesTheSlotAndEndsWithZero) {
   ASSERT_NE(u, nullptr);
   pid_t pid = u->pid;
   ASSERT_EQ(kill(pid, SIGTERM), 0);
-  EXPECT_EQ(dbs.wait_exit(pid), 0);
+  EXPECT_EQ(dbs.wait_exit(pid, kPatience), 0);
   EXPECT_EQ(dbs.daemon_slot(), nullptr);
   EXPECT_EQ(stderr_text(), "");
+}
+
+// A SIGTERM while the pass waits for a before image: that wait ends and its page stays dirty
+// (never written before its image), but the pass completes: every other buffer it collects, in
+// this list and the next, is written. Then the daemon ends with 0 after that one pass.
+TEST_F(Daemon, SigtermDuringAPassLetsThePassCompleteThenEndsWithZero) {
+  create_dbs();
+  ASSERT_EQ(tolvdb({"flushpct", "-1"}).status, 0);
+  ASSERT_EQ(tolvdb({"touch", "500", "20", "--new"}).status, 0);  // in both lists
+  std::vector<int32_t> first = dirty_in_pass_order(0), second = dirty_in_pass_order(1);
+  ASSERT_GE(first.size(), 2u);
+  ASSERT_FALSE(second.empty());
+  int32_t held = first[0];
+  pg_setword(head()->images.get(), PH_PAGENR, held);
+  head()->nimg = 1;  // and nobody writes it
+  userslot *u = start();
+  ASSERT_NE(u, nullptr);
+  pid_t pid = u->pid;
+  ASSERT_TRUE(patiently([&] { return (u->uflags & US_WAITING) != 0 && u->waitkind == 'I'; }));
+  EXPECT_EQ(u->waitobj, held);
+  ASSERT_EQ(kill(pid, SIGTERM), 0);
+  EXPECT_EQ(dbs.wait_exit(pid, kPatience), 0);
+  EXPECT_EQ(dbs.daemon_slot(), nullptr);
+  EXPECT_EQ(buffer_of(held)->flags, BF_DIRTY);
+  EXPECT_FALSE(on_disk(held));
+  first.insert(first.end(), second.begin(), second.end());
+  for (size_t i = 1; i < first.size(); i++) {
+    EXPECT_EQ(buffer_of(first[i])->flags, 0u) << first[i];
+    EXPECT_TRUE(on_disk(first[i])) << first[i];
+  }
+  const std::string log = dbs.log_text();
+  EXPECT_NE(log.find("ad_flush: bm_savepage() failed. iserrno = -406\n"), std::string::npos) << log;
+  const std::string end = "tolvflush: process " + std::to_string(pid) + " stops after 1 passes";
+  EXPECT_NE(log.find(end + ": SIGTERM\n"), std::string::npos) << log;
+}
+
+// Without buffer lists a pass writes nothing, and the daemon still shows it ran each one.
+TEST_F(Daemon, APassOverNoListsWritesNothingAndStillRefreshesTheStamp) {
+  create_dbs();
+  ASSERT_EQ(tolvdb({"flushpct", "-1"}).status, 0);
+  ASSERT_EQ(tolvdb({"touch", "500", "8", "--new"}).status, 0);  // 500 .. 503 in list 0
+  pagebuf *b = buffer_of(500);
+  ASSERT_NE(b, nullptr);
+  const int nlists = head()->nlists;
+  head()->nlists = 0;
+  userslot *u = start();
+  ASSERT_NE(u, nullptr);
+  passes(u, 2);
+  EXPECT_EQ(u->nwrites, 0);
+  EXPECT_EQ(b->flags, BF_DIRTY);
+  head()->nlists = nlists;  // the lists are back: the next pass writes
+  passes(u, 2);
+  EXPECT_EQ(b->flags, 0u);
+  EXPECT_TRUE(on_disk(500));
 }
 
 TEST_F(Daemon, SignalsOtherThanSigtermAreIgnored) {
@@ -291,9 +363,64 @@ TEST_F(Daemon, LeavingOnlineModeReleasesTheSlotAndEndsWithZero) {
   ASSERT_NE(u, nullptr);
   pid_t pid = u->pid;
   ASSERT_EQ(tolvdb({"state", "0"}).status, 0);
-  EXPECT_EQ(dbs.wait_exit(pid), 0);
+  EXPECT_EQ(dbs.wait_exit(pid, kPatience), 0);
   EXPECT_EQ(dbs.daemon_slot(), nullptr);
 }
+
+// ---- A slot that cannot be released at the end ------------------------------------------------
+
+enum class stopby { itself, sigterm, offline };
+
+// How the daemon's slot is lost while it runs, and what then ends the daemon.
+struct slotloss {
+  const char *name;
+  bool taken_over;  // the slot carries another process (else it is cleared)
+  stopby stop;
+};
+
+void PrintTo(const slotloss &c, std::ostream *os) { *os << c.name; }
+
+class LostSlot : public Daemon, public testing::WithParamInterface<slotloss> {};
+
+// bm_usrout finds no slot of the daemon's at the end: the daemon ends with 255, not 0, so
+// that whoever started it learns that its slot was not its own to release.
+TEST_P(LostSlot, TheDaemonEndsWith255) {
+  const slotloss &c = GetParam();
+  create_dbs();
+  userslot *u = start();
+  ASSERT_NE(u, nullptr);
+  pid_t pid = u->pid;
+  // The process that takes the slot over is the test's own, as teardown may kill it.
+  pid_t other = c.taken_over ? tolvtest::fork_child([] { pause(); return 0; }) : 0;
+  if (c.taken_over)
+    u->pid = other;
+  else
+    memset(static_cast<void *>(u), 0, sizeof *u);
+  if (c.stop == stopby::sigterm) {
+    EXPECT_EQ(kill(pid, SIGTERM), 0);
+  } else if (c.stop == stopby::offline) {
+    EXPECT_EQ(tolvdb({"state", "0"}).status, 0);
+  }
+  EXPECT_EQ(dbs.wait_exit(pid, kPatience), 255);
+  const std::string log = dbs.log_text();
+  const std::string end = "tolvflush: process " + std::to_string(pid) + " stops after ";
+  EXPECT_NE(log.find(end), std::string::npos) << log;
+  if (c.stop == stopby::itself) {
+    EXPECT_NE(log.find("user slot gone\n"), std::string::npos) << log;
+  }
+  if (other > 0) {
+    kill(other, SIGKILL);
+    tolvtest::wait_child(other);
+    memset(static_cast<void *>(u), 0, sizeof *u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LostSlot,
+    testing::Values(slotloss{"Cleared", false, stopby::itself},
+                    slotloss{"TakenOverThenSigterm", true, stopby::sigterm},
+                    slotloss{"TakenOverThenOffline", true, stopby::offline}),
+    [](const testing::TestParamInfo<slotloss> &i) { return std::string(i.param.name); });
 
 // The first failure of the device is logged once per buffer; its repeats in later passes are
 // only counted, so a device that fails for good does not flood the log.
@@ -329,7 +456,7 @@ TEST_F(SetUid, RunsFromItsOwnInstallation) {
   create_dbs();
   ASSERT_EQ(dbs.tolvflush({"testdbs"}, tolv).status, 0);
   userslot *u = nullptr;
-  ASSERT_TRUE(eventually([&] { return (u = dbs.daemon_slot()) != nullptr; })) << stderr_text();
+  ASSERT_TRUE(patiently([&] { return (u = dbs.daemon_slot()) != nullptr; })) << stderr_text();
   // The slot is visible once its name is written; a finished pass shows it complete.
   passes(u, 1);
   EXPECT_STREQ(u->osuser, "tolv");
@@ -372,7 +499,7 @@ TEST_F(SetUid, AHomeGivenThroughALinkIsResolved) {
   ASSERT_EQ(symlink(dbs.inst().home().c_str(), link.c_str()), 0);
   TempInstall::setenv("TOLVHOME", link);
   ASSERT_EQ(dbs.tolvflush({"testdbs"}, tolv).status, 0);
-  EXPECT_TRUE(eventually([&] { return dbs.daemon_slot() != nullptr; })) << stderr_text();
+  EXPECT_TRUE(patiently([&] { return dbs.daemon_slot() != nullptr; })) << stderr_text();
 }
 
 TEST_F(SetUid, ASegmentOfAnotherOwnerIsNotAttached) {
@@ -386,7 +513,7 @@ TEST_F(SetUid, ASegmentOfAnotherOwnerIsNotAttached) {
   expect_start_failure({"testdbs"}, 255, "tolvflush:bm_init failed\nErrorcodes: 13 13\n", tolv);
   // Run normally (by root itself) nothing changes: the segment is attached.
   ASSERT_EQ(dbs.tolvflush({"testdbs"}).status, 0);
-  EXPECT_TRUE(eventually([&] { return dbs.daemon_slot() != nullptr; })) << stderr_text();
+  EXPECT_TRUE(patiently([&] { return dbs.daemon_slot() != nullptr; })) << stderr_text();
 }
 
 }  // namespace
