@@ -1,7 +1,8 @@
-// Power loss: a workload of real processes on a real segment and partition file is recorded
-// write by write and sync by sync (bm_iohook.h), and the partition is rebuilt as a power loss at
-// many points of the run could have left it; on each such crash image the promises that a
-// recovery relies on must hold.
+// Power loss: a workload of real processes on a real segment and two partition files is
+// recorded write by write and sync by sync (bm_iohook.h), and the partitions are rebuilt as a
+// power loss at many points of the run could have left them; on each such crash image the
+// promises that a recovery relies on must hold. PowerLossChecks shows on hand-made records that
+// the checks find a write that was not made durable before the one relying on it.
 //
 // The workload: two updaters (srv_touch: one update action per page, before images, local
 // images, replacement), the flush pass (ad_flush) every few milliseconds, the stand-in's image
@@ -9,10 +10,10 @@
 // few hundred milliseconds, and a logger appending forced log records, each noted in the record
 // once bm_wrtlog returned.
 //
-// A crash image at cut c (the first c records happened): the file as it was when the record
-// began, plus every write recorded before the begin of the last sync that ended before c, plus
-// a random subset of the later writes before c, each page of a write whole or absent, or, in
-// torn images, any of its 512-byte sectors. The root page is never torn: it is written in place
+// A crash image at cut c (the first c records happened): the files as they were when the record
+// began, plus the writes of each file recorded before the begin of its last sync that ended
+// before c, plus a random subset of the later writes before c, each page of a write whole or
+// absent, or, in torn images, any of its 512-byte sectors. The root page is never torn: it is written in place
 // without a second copy, so a torn root page is beyond what the design can recover from.
 // Checked on each image, against the checkpoint its root page names:
 //  (1) a hot page whose home copy differs from its state at that checkpoint has its before
@@ -23,9 +24,10 @@
 //
 // Settings: TOLV_POWERLOSS_SEED (default 1) and TOLV_POWERLOSS_IMAGES (default 4000) choose the
 // images, TOLV_POWERLOSS_SECONDS (default 4) the length of the workload. A failure prints the
-// seed, the image and its cut, and keeps the record and the initial file in a directory;
+// seed, the image and its cut, and keeps the record and the initial files in a directory;
 // TOLV_POWERLOSS_REPLAY=<that directory> checks the same images again without a workload.
 #include <gtest/gtest.h>
+
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -74,7 +76,7 @@ constexpr int kLogRecLen = 48;
 constexpr int16_t kOffline = 2;
 constexpr int kCkptNapMs = 800;  // between checkpoints (each waits a second for actions)
 constexpr int kMinCheckpoints = 3, kMinUpdates = 200;
-constexpr int kLogNapMs = 20;  // between forced log records (each syncs the partition)
+constexpr int kLogNapMs = 20;  // between forced log records (each syncs the first partition)
 enum slots { kParent, kWriter, kFlusher, kCheckpointer, kLogger, kUpdater };
 
 int env_int(const char *name, int fallback) {
