@@ -319,6 +319,37 @@ INSTANTIATE_TEST_SUITE_P(
                 "TOLVNLS (../../victim) is not a plain name\n"}),
     [](const testing::TestParamInfo<badname> &i) { return std::string(i.param.name); });
 
+// Names far past every buffer the daemon keeps them in: each is refused with its message, in full
+// (never cut to a shorter name that could lead elsewhere), and nothing is touched.
+TEST_F(Attack, OverlongNamesAreRefusedWhole) {
+  create_dbs(false);
+  const std::string home = dbs.inst().home(), cfg = dbs.inst().path("etc/testdbs.cfg");
+  filestate before = state_of(cfg);
+  std::string longhome;
+  while (longhome.size() < 5000) longhome += home;
+  const std::string d(300, 'd'), l(300, 'l'), n(300, 'n');
+  const struct {
+    const char *var;
+    std::string value, err;
+  } cases[] = {
+      {"TOLVHOME", longhome, "tolvflush: " + longhome + " is not the installation of this program\n"},
+      {"TOLVDBS", d, "TOLVDBS (" + d + ") too long\n"},
+      {"TOLVLANG", l, "Cannot open language file " + home + "/msg/" + l + "/geriso.nls\n"},
+      {"TOLVNLS", n, "Cannot open language file " + home + "/msg/eng/" + n + ".nls\n"},
+  };
+  for (const auto &c : cases) {
+    const char *saved = getenv(c.var);
+    std::string old = saved != nullptr ? saved : "";
+    TempInstall::setenv(c.var, c.value);
+    runresult r = dbs.tolvflush_detached({strcmp(c.var, "TOLVDBS") == 0 ? d : "testdbs"}, tolv);
+    TempInstall::setenv(c.var, old);
+    EXPECT_EQ(r.status, 1) << c.var;
+    EXPECT_EQ(r.err, c.err) << c.var;
+    EXPECT_EQ(dbs.daemon_slot(), nullptr) << c.var;
+  }
+  EXPECT_EQ(state_of(cfg), before);
+}
+
 // ---- Configuration file -----------------------------------------------------------------------
 
 TEST_F(Attack, AConfigurationThroughALinkIsRefusedWithoutRevealingItsTarget) {
