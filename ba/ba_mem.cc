@@ -164,6 +164,17 @@ void report_bucket(FILE *stream, const bucket &b) {
   }
 }
 
+// The fault a test armed with ba_memfault: allocations left before it, -1 when none is armed.
+int fault_countdown = -1;
+bool fault_fired = false;
+
+// Whether the allocation about to be made is the injected failure (it fires once).
+bool injected_failure() {
+  if (fault_countdown < 0 || fault_countdown-- > 0) return false;
+  fault_fired = true;
+  return true;
+}
+
 // ba_realloc without records: the system's resize of the block with its header; a null block
 // is a new one. The bytes gained are cleared, as every block of the family starts zero-filled.
 void *resize_unrecorded(void *block, int size, const char *file, int line) {
@@ -174,6 +185,7 @@ void *resize_unrecorded(void *block, int size, const char *file, int line) {
     return nullptr;
   }
   int oldsize = head_of(block)->room;
+  if (injected_failure()) return nullptr;
   auto *head = static_cast<blockhead *>(
       realloc(head_of(block), size_t{kHeader} + static_cast<size_t>(size)));
   if (head == nullptr) return nullptr;
@@ -210,9 +222,16 @@ const char *module_name(const char *file) {
 
 // ---- Block allocator -------------------------------------------------------------------
 
+void ba_memfault(int n) {
+  fault_countdown = n < 0 ? -1 : n;
+  fault_fired = false;
+}
+
+bool ba_memfaulted() { return fault_fired; }
+
 void *ba_new(int size) {
   int g = gross_size(size);
-  if (g < 0) return nullptr;
+  if (g < 0 || injected_failure()) return nullptr;
   char *header;
   int32_t tag = 0;
   if (g >= kSmallLimit) {
@@ -262,7 +281,7 @@ void ba_delete(void *block) {
 
 void *ba_malloc(int size, const char *file, int line) {
   read_level();
-  if (size < 0) return nullptr;
+  if (size < 0 || injected_failure()) return nullptr;
   auto *head = static_cast<blockhead *>(calloc(1, size_t{kHeader} + static_cast<size_t>(size)));
   if (head == nullptr) return nullptr;
   *head = blockhead{kMemctlTag, size};

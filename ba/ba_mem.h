@@ -27,6 +27,13 @@
 
 #include <cstdio>
 
+// Fault injection (for tests, as a server's own fault tests would use it): after n more
+// successful allocations of ba_new, ba_malloc and ba_realloc, the next one fails as if the
+// system had no memory left; then injection is off again. n < 0 switches it off.
+void ba_memfault(int n);
+// Whether the armed fault has fired since the last ba_memfault.
+bool ba_memfaulted();
+
 // Block allocator.
 void *ba_new(int size);          // zero-filled block of size bytes, or null
 // Small blocks go to their class cache, large ones to the system. A null block prints
