@@ -107,7 +107,7 @@ struct control {
   std::atomic<int32_t> hotfirst[kWorkers]{};  // first hot page of each worker, once committed
   std::atomic<int> actions[kWorkers]{};
   std::atomic<int> updates{0}, aborts{0}, refused{0}, created{0}, dropped{0}, reads{0};
-  std::atomic<int> checkpoints{0};
+  std::atomic<int> checkpoints{0}, verdicts{0};
 };
 
 int env_seconds() {
@@ -375,7 +375,11 @@ int monitor(const dbshead *h, control *ctl, const std::string &device) {
         int32_t v = version_of(page), last = seen.count(p) != 0 ? seen[p] : -1;
         if (v == last) continue;
         seen[p] = v;
-        if (last < 0 || v < 0 || ran_before || ran || disk.imaged(h, p)) continue;
+        if (last < 0 || v < 0 || ran_before || ran) continue;
+        if (disk.imaged(h, p)) {
+          ctl->verdicts++;
+          continue;
+        }
         if (checkpointing() || !disk.read(ROOT_PAGENR, after) ||
             memcmp(before, after, PAGESIZE) != 0)
           continue;
@@ -612,16 +616,20 @@ TEST_F(Soak, CommittedUpdatesSurviveRestartsOfflineAndCheckpoints) {
   for (int i = 0; i < h->nusers; i++) EXPECT_EQ(h->users[i].progname[0], '\0') << "slot " << i;
 
   std::string log = dbs_.log_text();
+  for (const char *fault : {"restorelocimg", "already freed", "bm_saveimagebuf", "bm_abortea",
+                            "Checkpoint aborted", "could not be written", "bm_droppage"})
+    EXPECT_EQ(log.find(fault), std::string::npos) << fault << " in the message log:\n" << log;
   int checkpoints = 0;
   for (size_t at = 0; (at = log.find("Checkpoint terminated", at)) != std::string::npos; at++)
     checkpoints++;
   int actions = 0;
   for (const auto &a : ctl_->actions) actions += a;
   printf("soak %d s: actions %d updates %d aborts %d (refused %d) created %d released %d reads %d "
-         "checkpoints %d (tolvdb %d) live pages %zu wrong %d\n",
+         "checkpoints %d (tolvdb %d) live pages %zu wrong %d; home changes checked %d\n",
          seconds_, actions,
          ctl_->updates.load(), ctl_->aborts.load(), ctl_->refused.load(), ctl_->created.load(), ctl_->dropped.load(),
-         ctl_->reads.load(), checkpoints, ctl_->checkpoints.load(), live.size(), wrong);
+         ctl_->reads.load(), checkpoints, ctl_->checkpoints.load(), live.size(), wrong,
+         ctl_->verdicts.load());
   printf("pages read %d written %d requests %d hits %d; waits: transit %d readwait %d "
          "flushwait %d nofree %d savewait %d biwait %d archwait %d; image writes %d\n",
          h->st_reads, h->st_writes, h->st_requests, h->st_hits, h->st_transit, h->st_readwait,
@@ -631,6 +639,7 @@ TEST_F(Soak, CommittedUpdatesSurviveRestartsOfflineAndCheckpoints) {
   EXPECT_GT(ctl_->created, 0);
   EXPECT_GT(ctl_->dropped, 0);
   EXPECT_GT(checkpoints, 0);
+  EXPECT_GT(ctl_->verdicts, 0);  // the monitor saw changes at home and found their images
 
   tolvtest::runresult rm = dbs_.tolvdb({"remove"});
   EXPECT_EQ(rm.status, 0) << rm.err;
