@@ -106,7 +106,8 @@ struct control {
   std::atomic<int> paused[kWorkers + 1]{};
   std::atomic<int32_t> hotfirst[kWorkers]{};  // first hot page of each worker, once committed
   std::atomic<int> actions[kWorkers]{};
-  std::atomic<int> updates{0}, aborts{0}, refused{0}, created{0}, dropped{0}, reads{0};
+  std::atomic<int> updates{0}, aborts{0}, rolled{0}, refused{0}, created{0}, dropped{0};
+  std::atomic<int> reads{0};
   std::atomic<int> checkpoints{0}, verdicts{0};
 };
 
@@ -120,9 +121,9 @@ int32_t version_of(const unsigned char *page) {
 }
 
 // Whether page holds the contents srv_fillpage gives page p in version v. The stamps of a
-// before image (PH_STAMP, PH_BISEQ, PH_BISEQ2) are the buffer manager's: a page imaged after
-// its fill, or put back from a local image taken after its before image, carries them; the
-// writer's pid is not compared either.
+// before image (PH_STAMP, PH_BISEQ, PH_BISEQ2) are the buffer manager's: a page just imaged
+// by its fix for update, or put back from a local image taken after its before image, carries
+// them; the writer's pid is not compared either.
 bool holds(const unsigned char *page, int32_t p, int32_t v) {
   unsigned char want[PAGESIZE];
   srv_fillpage(want, p, v);
@@ -298,6 +299,7 @@ class Worker {
     bm_abortea(bm_myslot);
     ctl_->aborts++;
     if (bm_startea(nullptr, 0, EA_READ) != 0) return fail(60, "bm_startea", -1);
+    ctl_->rolled += static_cast<int>(done.size());
     for (const report &d : done) {
       aborted_.push_back({d.pagenr, d.version, kAborted});
       if (d.pagenr == fresh) continue;
@@ -531,6 +533,53 @@ class Soak : public testing::Test {
     return all;
   }
 
+  // Checks the reports against the disk and the pool; the number of rolled-back versions.
+  int expect_committed(const std::vector<report> &reports, const std::string &device) {
+    // The reports are complete: every page owned at the end, every version rolled back.
+    std::map<int32_t, int32_t> live;
+    int rolled = 0;
+    for (const report &r : reports) {
+      if (r.kind == kLive) live[r.pagenr] = r.version;
+      rolled += r.kind == kAborted;
+    }
+    EXPECT_EQ(static_cast<int>(live.size()), kWorkers * kHot + ctl_->created - ctl_->dropped);
+    EXPECT_EQ(rolled, ctl_->rolled);
+    // Every live page holds its last committed version, at home and in its buffer. Versions
+    // are unique (bm_nextseq): none of a page's rolled-back versions is left there either.
+    Disk disk(device);
+    unsigned char page[PAGESIZE];
+    for (auto [p, v] : live) {
+      EXPECT_TRUE(disk.read(p, page) && holds(page, p, v))
+          << "page " << p << " holds version " << version_of(page) << ", not " << v;
+    }
+    const dbshead *h = head();
+    for (int l = 0; l < h->nlists; l++)
+      for (int b = 0; b < h->lists[l].nbufs; b++) {
+        const pagebuf &buf = h->lists[l].bufs[b];
+        int32_t p = pg_word(buf.page, PH_PAGENR);
+        EXPECT_EQ(buf.flags & (BF_DIRTY | BF_LOCIMG | BF_NEW | BF_FLUSHING), 0u) << "page " << p;
+        bool stale = live.count(p) != 0 && !holds(buf.page, p, live[p]);
+        EXPECT_FALSE(stale) << "the buffer of page " << p << " holds another version";
+      }
+    return rolled;
+  }
+  void print_counts(int rolled, int checkpoints) const {
+    const dbshead *h = head();
+    int actions = 0;
+    for (const auto &a : ctl_->actions) actions += a;
+    printf("soak %d s: actions %d, pages updated %d, aborts %d (bitab refusals %d, pages rolled "
+           "back %d), pages created %d, released %d, reads %d, checkpoints %d (by tolvdb "
+           "checkpoint %d), home changes checked against the area %d\n",
+           seconds_, actions, ctl_->updates.load(), ctl_->aborts.load(), ctl_->refused.load(),
+           rolled, ctl_->created.load(), ctl_->dropped.load(), ctl_->reads.load(), checkpoints,
+           ctl_->checkpoints.load(), ctl_->verdicts.load());
+    printf("pages read %d, written %d; requests %d, hits %d; waits: transit %d, readwait %d, "
+           "flushwait %d, nofree %d, savewait %d, biwait %d, archwait %d; image writes %d\n",
+           h->st_reads, h->st_writes, h->st_requests, h->st_hits, h->st_transit,
+           h->st_readwait, h->st_flushwait, h->st_nofree, h->st_savewait, h->st_biwait,
+           h->st_archwait, h->st_biflush);
+  }
+
   // Read before the installation is made: it clears every TOLV variable.
   const bool enabled_ = getenv("TOLV_SOAK") != nullptr;
   const int seconds_ = env_seconds();
@@ -584,37 +633,9 @@ TEST_F(Soak, CommittedUpdatesSurviveRestartsOfflineAndCheckpoints) {
   EXPECT_EQ(wait(mon), 0) << "a page reached its home before its image";
   ASSERT_NO_FATAL_FAILURE(offline(false));
 
-  // Every live page holds its last committed version, at home and in its buffer.
-  std::map<int32_t, int32_t> live;
-  std::multimap<int32_t, int32_t> aborted;
-  for (const report &r : reports) {
-    if (r.kind == kLive) live[r.pagenr] = r.version;
-    if (r.kind == kAborted) aborted.insert({r.pagenr, r.version});
-  }
-  EXPECT_GE(live.size(), static_cast<size_t>(kWorkers * kHot));
-  Disk disk(device);
-  unsigned char page[PAGESIZE];
-  int wrong = 0;
-  for (auto [p, v] : live) {
-    ASSERT_TRUE(disk.read(p, page));
-    bool ok = holds(page, p, v);
-    wrong += !ok;
-    EXPECT_TRUE(ok) << "page " << p << " holds version " << version_of(page) << ", not " << v;
-  }
-  int rolled = 0;
-  for (auto [p, v] : aborted) rolled += live.count(p) != 0 && live[p] == v;
-  EXPECT_EQ(rolled, 0) << "rolled-back versions left";
-  for (int l = 0; l < h->nlists; l++)
-    for (int b = 0; b < h->lists[l].nbufs; b++) {
-      const pagebuf &buf = h->lists[l].bufs[b];
-      int32_t p = pg_word(buf.page, PH_PAGENR);
-      EXPECT_EQ(buf.flags & (BF_DIRTY | BF_LOCIMG | BF_NEW | BF_FLUSHING), 0u) << "page " << p;
-      bool stale = live.count(p) != 0 && !holds(buf.page, p, live[p]);
-      EXPECT_FALSE(stale) << "the buffer of page " << p << " holds another version";
-    }
+  int rolled = expect_committed(reports, device);
   EXPECT_EQ(tolvtest::pool_problems(h), "");
   for (int i = 0; i < h->nusers; i++) EXPECT_EQ(h->users[i].progname[0], '\0') << "slot " << i;
-
   std::string log = dbs_.log_text();
   for (const char *fault : {"restorelocimg", "already freed", "bm_saveimagebuf", "bm_abortea",
                             "Checkpoint aborted", "could not be written", "bm_droppage"})
@@ -622,19 +643,7 @@ TEST_F(Soak, CommittedUpdatesSurviveRestartsOfflineAndCheckpoints) {
   int checkpoints = 0;
   for (size_t at = 0; (at = log.find("Checkpoint terminated", at)) != std::string::npos; at++)
     checkpoints++;
-  int actions = 0;
-  for (const auto &a : ctl_->actions) actions += a;
-  printf("soak %d s: actions %d updates %d aborts %d (refused %d) created %d released %d reads %d "
-         "checkpoints %d (tolvdb %d) live pages %zu wrong %d; home changes checked %d\n",
-         seconds_, actions,
-         ctl_->updates.load(), ctl_->aborts.load(), ctl_->refused.load(), ctl_->created.load(), ctl_->dropped.load(),
-         ctl_->reads.load(), checkpoints, ctl_->checkpoints.load(), live.size(), wrong,
-         ctl_->verdicts.load());
-  printf("pages read %d written %d requests %d hits %d; waits: transit %d readwait %d "
-         "flushwait %d nofree %d savewait %d biwait %d archwait %d; image writes %d\n",
-         h->st_reads, h->st_writes, h->st_requests, h->st_hits, h->st_transit, h->st_readwait,
-         h->st_flushwait, h->st_nofree, h->st_savewait, h->st_biwait, h->st_archwait,
-         h->st_biflush);
+  print_counts(rolled, checkpoints);
   EXPECT_GT(ctl_->aborts, 0);
   EXPECT_GT(ctl_->created, 0);
   EXPECT_GT(ctl_->dropped, 0);
