@@ -1,34 +1,26 @@
-// Soak test: a DBS made by tolvdb create, the installed daemon, tolvdb imgwriter and a
-// checkpoint every few seconds, under update actions of several server processes for a while;
-// midway the daemon is stopped with SIGTERM and started again, and the DBS is taken offline and
-// online again. Run by the ctest entry "soak" (label soak, TOLV_SOAK=1) and by scripts/soak;
-// the case skips itself anywhere else.
+// Soak test: a DBS made by tolvdb create, the installed daemon, tolvdb imgwriter and a tolvdb
+// checkpoint every few seconds, under the actions of several registered worker processes; midway
+// the daemon is stopped with SIGTERM and started again, and the DBS taken offline and online.
+// Run by the ctest entry "soak" (label soak, TOLV_SOAK=1) and by scripts/soak; skipped elsewhere.
 //
-// Each worker (a registered process) owns pages nobody else updates, as a server's locks would
-// give it: a hot set allocated at its start (bm_allocext) and the pages it creates later (ST_NEW
-// in an extent of one page), some of which it releases again (bm_droppage). An action updates 1
-// to 3 of its pages with versioned contents (srv_fillpage, versions from bm_nextseq) and ends
-// with bm_endea, or is rolled back with bm_abortea; every page it fixes for update must hold its
-// last committed version, and after an abort the pages must read back as committed. Releases
-// happen only in actions that commit: a bitmap page keeps no local image, so an abort would not
-// take a release back. At the end each worker reports, through a pipe, the last committed
-// version of each page it owns and every version it rolled back.
+// Each worker owns pages nobody else updates, as a server's locks would give it: a hot set from
+// bm_allocext and pages it creates later (ST_NEW, extents of one page) and releases again
+// (bm_droppage, only in actions that commit: a bitmap page takes no local image, so an abort
+// would not take a release back). An update action gives 1 to 3 of its pages new versioned
+// contents (srv_fillpage, unique versions from bm_nextseq) and ends with bm_endea or bm_abortea;
+// a page fixed for update must hold its last committed version, and after an abort the pages
+// must read back as committed. At the end each worker reports through a pipe the last committed
+// version of every page it owns and every version it rolled back.
 //
-// A monitor samples the partition: when a hot page's home copy changes from one version to
-// another, its before image must be in the before-image area of the current interval (no page
-// on disk before its before image). A checkpoint running or finished meanwhile (CK_RUNNING, or
-// a changed root page) withholds the verdict, since it starts a new interval.
+// A monitor samples the partition: a hot page whose home copy changes must have its before image
+// in the area of the current interval. At the end, after a final checkpoint and offline: every
+// live page holds its last committed version at home and in its buffer, no user slot, pinned or
+// flagged buffer is left, no fault message is in the DBS log, and tolvdb remove leaves no IPC
+// object. The counts are printed. Duration: TOLV_SOAK_SECONDS (default 25), and at least
+// kMinActions actions per worker; every wait has a generous bound, nothing asserts a timing.
 //
-// At the end, after a final checkpoint with the DBS taken offline: every live page holds its
-// last committed version on disk and in its buffer, no rolled-back version is left, no user
-// slot, pinned or flagged buffer remains, and tolvdb remove leaves no IPC object. The counts
-// (actions, updates, aborts, checkpoints, pages written, waits of each kind) are printed.
-//
-// Duration: TOLV_SOAK_SECONDS (default 25), and at least kMinActions actions per worker.
-// Every wait has a generous bound; nothing asserts a timing. Needs root and the user tolv.
-//
-// See also: getpage_stress.cc (page requests under load on a bare segment),
-// testing/installed.h (the DBS in a temporary installation), scripts/soak.
+// See also: getpage_stress.cc (page requests on a bare segment), testing/installed.h,
+// scripts/soak.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -75,14 +67,12 @@ constexpr int kCheckpointer = kWorkers;  // its index in control::paused
 constexpr int kCheckpointSeconds = 3;
 constexpr int kSlack = 240;  // seconds every phase may take beyond its share of the run
 
-// The DBS: 8 user slots (4 workers, the image writer, a tolvdb checkpoint, the daemon in the
-// last), the smallest pool the configuration checks allow for them (160 buffers) in 4 lists of
-// 40, so that a list holds far more than the 4 pins a worker can hold at once (3 local images
-// and one fix) and a request always finds a victim. The first partition is made large enough
-// for a before-image area of 600 pages (as many bitab entries): more than the pages the workers
-// can touch in one interval, but for the pages created and released meanwhile. The image
-// writer runs a checkpoint once a quarter of bitab is left; should bitab fill before, a request
-// is refused (-362) and the worker rolls its action back, as a server would (counted).
+// 8 user slots (4 workers, image writer, tolvdb checkpoint, the daemon in the last); the smallest
+// pool the checks allow for them, 160 buffers in 4 lists of 40: far more than the 4 pins a
+// worker holds at once (3 local images, one fix), so a request always finds a victim. A
+// before-image area of 600 pages (as many bitab entries) outnumbers the pages touched in an
+// interval but for pages created meanwhile; should bitab fill before the checkpoint the image
+// writer owes, the request is refused (-362) and the action rolled back, as a server would.
 std::string config(const tolvtest::InstalledDbs &dbs) {
   const std::string dir = dbs.inst().path("dbs");
   return "D " + std::to_string(dbs.key()) +
@@ -131,6 +121,13 @@ bool holds(const unsigned char *page, int32_t p, int32_t v) {
          memcmp(page + SP_PATTERN, want + SP_PATTERN, SP_CHECKSUM - SP_PATTERN) == 0;
 }
 
+// Process i of the paused list waits while the phase is kPause.
+void pause(control *ctl, int i) {
+  ctl->paused[i] = 1;
+  while (ctl->phase.load() == kPause) bm_nap(10);
+  ctl->paused[i] = 0;
+}
+
 // ---- Workers -----------------------------------------------------------------------------------
 
 class Worker {
@@ -145,7 +142,7 @@ class Worker {
     if (int r = make_hot(); r != 0) return r;
     for (int ph; (ph = ctl_->phase.load()) != kStop && ph != kDone;) {
       if (ph == kPause) {
-        pause();
+        pause(ctl_, w_);  // between actions only: the DBS may go offline meanwhile
         continue;
       }
       ctl_->actions[w_]++;
@@ -164,13 +161,6 @@ class Worker {
     fprintf(stderr, "worker %d: %s: page %d: iserrno %d\n", w_, what, page, iserrno);
     ctl_->failed = 1;
     return step;
-  }
-
-  // Between actions only: the DBS may go offline meanwhile.
-  void pause() {
-    ctl_->paused[w_] = 1;
-    while (ctl_->phase.load() == kPause) bm_nap(10);
-    ctl_->paused[w_] = 0;
   }
 
   // Fixes page p for update and gives it new contents; *version receives them. ST_NEW: a page
@@ -209,15 +199,9 @@ class Worker {
 
   int make_hot() {
     if (bm_startea(nullptr, 0, EA_UPDATE) != 0) return fail(2, "bm_startea", -1);
-    int32_t first = bm_allocext(0, kHot);
-    if (first < 0) return fail(3, "bm_allocext", -1);
-    bm_newextent(first, kHot);
     std::vector<report> done;
-    for (int32_t p = first; p < first + kHot; p++) {
-      int32_t v = 0;
-      if (int r = update(p, ST_NEW | ST_UPDATE, &v); r != 0) return r;
-      done.push_back({p, v, kLive});
-    }
+    int32_t first = -1;
+    if (int r = create(kHot, &first, &done); r != 0) return r == kRefused ? fail(3, "hot", -1) : r;
     if (int r = commit(done); r != 0) return r;
     for (int32_t p = first; p < first + kHot; p++) hot_.push_back(p);
     ctl_->hotfirst[w_] = first;
@@ -251,14 +235,14 @@ class Worker {
     return {chosen.begin(), chosen.end()};
   }
 
-  // A page of a fresh extent of one page, with contents: *fresh, and its version into done.
-  int create(int32_t *fresh, std::vector<report> *done) {
-    *fresh = bm_allocext(0, 1);
-    if (*fresh < 0) return iserrno == ER_BITABFULL ? kRefused : fail(51, "bm_allocext", -1);
-    bm_newextent(*fresh, 1);
-    int32_t v = 0;
-    int r = update(*fresh, ST_NEW | ST_UPDATE, &v);
-    if (r == 0) done->push_back({*fresh, v, kLive});
+  // The n pages of a fresh extent (its first into *first) with contents; versions into done.
+  int create(int n, int32_t *first, std::vector<report> *done) {
+    *first = bm_allocext(0, n);
+    if (*first < 0) return iserrno == ER_BITABFULL ? kRefused : fail(51, "bm_allocext", -1);
+    bm_newextent(*first, n);
+    int r = 0;
+    for (int32_t p = *first, v = 0; p < *first + n && r == 0; p++)
+      if ((r = update(p, ST_NEW | ST_UPDATE, &v)) == 0) done->push_back({p, v, kLive});
     return r;
   }
 
@@ -270,7 +254,7 @@ class Worker {
     int32_t fresh = -1, released = -1;
     int r = 0;
     if (created_.size() < kMaxNew && random(10) == 0)
-      r = create(&fresh, &done);
+      r = create(1, &fresh, &done);
     else if (!abort && !created_.empty() && random(4) == 0)
       released = created_[random(static_cast<unsigned>(created_.size()))];
     for (int32_t p : pick(released)) {
@@ -332,35 +316,25 @@ class Worker {
 
 // ---- Monitor and checkpointer ------------------------------------------------------------------
 
-// The partition file of the DBS, read directly.
-class Disk {
- public:
-  explicit Disk(const std::string &path) : fd_(open(path.c_str(), O_RDONLY)) {}
-  ~Disk() { close(fd_); }
-  Disk(const Disk &) = delete;
-  Disk &operator=(const Disk &) = delete;
-  bool read(int32_t p, unsigned char *page) const {
-    return pread(fd_, page, PAGESIZE, off_t{p} * PAGESIZE) == PAGESIZE;
-  }
-  // Whether the area of the current interval (bifirst .. binext - 1) holds an image of p.
-  bool imaged(const dbshead *h, int32_t p) const {
-    int32_t end = __atomic_load_n(&h->binext, __ATOMIC_ACQUIRE);
-    unsigned char img[PAGESIZE];
-    for (int32_t a = h->bifirst; a < end; a++)
-      if (read(a, img) && pg_word(img, PH_PAGENR) == p) return true;
-    return false;
-  }
+bool read_disk(int fd, int32_t p, unsigned char *page) {
+  return pread(fd, page, PAGESIZE, off_t{p} * PAGESIZE) == PAGESIZE;
+}
 
- private:
-  int fd_;
-};
+// Whether the area of the current interval (bifirst .. binext - 1) holds an image of p.
+bool imaged(int fd, const dbshead *h, int32_t p) {
+  int32_t end = __atomic_load_n(&h->binext, __ATOMIC_ACQUIRE);
+  unsigned char img[PAGESIZE];
+  for (int32_t a = h->bifirst; a < end; a++)
+    if (read_disk(fd, a, img) && pg_word(img, PH_PAGENR) == p) return true;
+  return false;
+}
 
 // Until kDone: 0, or 2 when a hot page's home copy changed without its before image. A change
 // seen in a round happened after the page was read in the round before; the verdict is given
 // only when no checkpoint ran in that window: none running at the start of either round or
 // after the read, and the root page as it was at the start of the round before.
 int monitor(const dbshead *h, control *ctl, const std::string &device) {
-  Disk disk(device);
+  int fd = open(device.c_str(), O_RDONLY);
   std::map<int32_t, int32_t> seen;  // hot page -> version last seen at home
   unsigned char page[PAGESIZE], root[PAGESIZE], before[PAGESIZE], after[PAGESIZE];
   auto checkpointing = [h] {
@@ -369,20 +343,20 @@ int monitor(const dbshead *h, control *ctl, const std::string &device) {
   bool ran_before = true;  // the first round judges nothing
   while (ctl->phase.load() != kDone) {
     bool ran = checkpointing();
-    if (!disk.read(ROOT_PAGENR, root)) return 1;
+    if (!read_disk(fd, ROOT_PAGENR, root)) return 1;
     for (int w = 0; w < kWorkers; w++) {
       int32_t first = ctl->hotfirst[w];
       for (int32_t p = first; first > 0 && p < first + kHot; p++) {
-        if (!disk.read(p, page)) return 1;
+        if (!read_disk(fd, p, page)) return 1;
         int32_t v = version_of(page), last = seen.count(p) != 0 ? seen[p] : -1;
         if (v == last) continue;
         seen[p] = v;
         if (last < 0 || v < 0 || ran_before || ran) continue;
-        if (disk.imaged(h, p)) {
+        if (imaged(fd, h, p)) {
           ctl->verdicts++;
           continue;
         }
-        if (checkpointing() || !disk.read(ROOT_PAGENR, after) ||
+        if (checkpointing() || !read_disk(fd, ROOT_PAGENR, after) ||
             memcmp(before, after, PAGESIZE) != 0)
           continue;
         fprintf(stderr, "monitor: page %d went from version %d to %d at home without its "
@@ -417,9 +391,7 @@ pid_t spawn(const std::vector<std::string> &args, const std::string &out) {
 int checkpointer(control *ctl, const std::string &out) {
   for (int ph; (ph = ctl->phase.load()) == kRun || ph == kPause;) {
     if (ph == kPause) {
-      ctl->paused[kCheckpointer] = 1;
-      while (ctl->phase.load() == kPause) bm_nap(10);
-      ctl->paused[kCheckpointer] = 0;
+      pause(ctl, kCheckpointer);
       continue;
     }
     if (tolvtest::wait_child(spawn({"checkpoint"}, out), kSlack) != 0) return 1;
@@ -466,11 +438,15 @@ class Soak : public testing::Test {
   std::string logfile(const std::string &name) const { return dbs_.inst().path("log/" + name); }
   dbshead *head() const { return dbs_.head(); }
 
-  // Starts the installed daemon and the image writer and waits until both are registered.
-  void start_helpers() {
+  // Starts the installed daemon and waits until it is registered.
+  void start_daemon() {
     tolvtest::runresult r = dbs_.tolvflush({"testdbs"});
     ASSERT_EQ(r.status, 0) << r.err;
     ASSERT_TRUE(eventually([&] { return dbs_.daemon_slot() != nullptr; }, kSlack));
+  }
+  // The daemon and the image writer, both registered.
+  void start_helpers() {
+    ASSERT_NO_FATAL_FAILURE(start_daemon());
     imgwriter_ = spawn({"imgwriter"}, logfile("soak.imgwriter"));
     children_.push_back(imgwriter_);
     ASSERT_TRUE(eventually([&] { return head()->imgwriter != -1; }, kSlack));
@@ -480,9 +456,7 @@ class Soak : public testing::Test {
     pid_t pid = dbs_.daemon_slot()->pid;
     ASSERT_EQ(kill(pid, SIGTERM), 0);
     ASSERT_EQ(dbs_.wait_exit(pid, kSlack), 0);
-    tolvtest::runresult r = dbs_.tolvflush({"testdbs"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    ASSERT_TRUE(eventually([&] { return dbs_.daemon_slot() != nullptr; }, kSlack));
+    ASSERT_NO_FATAL_FAILURE(start_daemon());
   }
   // Takes the DBS offline (the daemon and the image writer leave); online again with both.
   void offline(bool again) {
@@ -546,12 +520,13 @@ class Soak : public testing::Test {
     EXPECT_EQ(rolled, ctl_->rolled);
     // Every live page holds its last committed version, at home and in its buffer. Versions
     // are unique (bm_nextseq): none of a page's rolled-back versions is left there either.
-    Disk disk(device);
+    int fd = open(device.c_str(), O_RDONLY);
     unsigned char page[PAGESIZE];
     for (auto [p, v] : live) {
-      EXPECT_TRUE(disk.read(p, page) && holds(page, p, v))
+      EXPECT_TRUE(read_disk(fd, p, page) && holds(page, p, v))
           << "page " << p << " holds version " << version_of(page) << ", not " << v;
     }
+    close(fd);
     const dbshead *h = head();
     for (int l = 0; l < h->nlists; l++)
       for (int b = 0; b < h->lists[l].nbufs; b++) {
