@@ -215,9 +215,8 @@ class Worker {
       int32_t p = hot_[random(kHot)];
       if (int r = read(p, committed_[p]); r != 0) return r;
     }
-    int32_t other = ctl_->hotfirst[random(kWorkers)];
-    if (other > 0)
-      if (int r = read(other + static_cast<int32_t>(random(kHot)), -1); r != 0) return r;
+    int32_t other = ctl_->hotfirst[random(kWorkers)], r = 0;
+    if (other > 0 && (r = read(other + static_cast<int32_t>(random(kHot)), -1)) != 0) return r;
     bm_endea(0, nullptr, nullptr);
     ctl_->reads++;
     return 0;
