@@ -556,7 +556,7 @@ void cut_to_places(ba_decimal *d, int places, bool round) {
     d->ndigits = 0;
     return;
   }
-  int dd[DEC_MAXDECIMAL];
+  int dd[DEC_MAXDECIMAL] = {};  // digits 0 .. ndec - 1 are set below; k < ndec
   for (int i = 0; i < d->ndigits; i++) {
     dd[2 * i] = d->digits[i] / 10;
     dd[2 * i + 1] = d->digits[i] % 10;

