@@ -88,7 +88,7 @@ bool write_root(int32_t root, int n, int32_t t, const char *name, int ncols) {
   ba_putbe32(d + kNext2, 1);
   ba_putbe32(d + TB_EXT2, root);
   ba_putbe16(d + TB_EXT2 + 4, n);
-  memcpy(d + kName, name, strlen(name));  // at most TB_NAMELEN (srv_tablecreate)
+  memcpy(d + kName, name, strnlen(name, TB_NAMELEN));  // no NUL: the field is padded with zeros
   bm_unfix(b);
   return true;
 }
