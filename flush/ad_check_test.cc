@@ -334,15 +334,18 @@ TEST_F(FlushPass, TheStopFlagEndsTheWaitForABeforeImageAndTheirPageStaysDirty) {
 
 // ---- Error paths ---------------------------------------------------------------------------
 
-// A partition whose device fails every write.
-class FailingDevice : public FlushPass {
+// Fixture F with its partition on a device that fails every write.
+template <class F>
+class OnFullDevice : public F {
  protected:
   srv_geometry geometry() const override {
-    srv_geometry g = FlushPass::geometry();
+    srv_geometry g = F::geometry();
     g.spaces[0].parts[0].device = "/dev/full";
     return g;
   }
 };
+
+using FailingDevice = OnFullDevice<FlushPass>;
 
 TEST_F(FailingDevice, EveryFailedWriteIsLoggedAndItsBufferStaysDirty) {
   setenv("TOLVNOCONFCHECK", "", 1);  // /dev/full has no last page to probe
@@ -425,14 +428,7 @@ double cpu_seconds() {
   return static_cast<double>(ts.tv_sec) + ts.tv_nsec / 1e9;
 }
 
-class LargeFailingList : public LargeList {
- protected:
-  srv_geometry geometry() const override {
-    srv_geometry g = LargeList::geometry();
-    g.spaces[0].parts[0].device = "/dev/full";
-    return g;
-  }
-};
+using LargeFailingList = OnFullDevice<LargeList>;
 
 // The pass is linear in the buffers it examines: per buffer, a pass over the whole list costs
 // no more than ten times a pass over its first 3 %. (Collecting by growing the vector one entry

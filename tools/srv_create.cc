@@ -370,8 +370,7 @@ const char *srv_strerror(int result) {
     case SRV_SHMRM: return "cannot remove the segment";
     case SRV_FILE: return "a partition file cannot be created or formatted";
     case SRV_BADPAGE: return "page outside its dbspace or reserved";
-    case SRV_NOBUFFER: return "no buffer can be taken";
-    case SRV_IO: return "a page cannot be read";
+    case SRV_IO: return "a page or kernel operation failed";
     case SRV_STOPPED: return "stopped by a signal";
     default: return "unknown result";
   }

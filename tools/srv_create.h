@@ -83,8 +83,7 @@ enum srv_result : int {
   SRV_SHMRM = -9,        // the segment cannot be removed (errno)
   SRV_FILE = -10,        // a partition file cannot be created or formatted
   SRV_BADPAGE = -11,     // a page number outside its dbspace or on a reserved page
-  SRV_NOBUFFER = -12,    // no buffer of the page's list could be taken in time
-  SRV_IO = -13,          // a page cannot be read from its partition
+  SRV_IO = -13,          // a page I/O or a kernel operation (page request, action) failed
   SRV_STOPPED = -14,     // the stop flag (term_req) was set by a signal
 };
 
