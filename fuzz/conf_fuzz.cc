@@ -6,41 +6,32 @@
 // opens the named partition files for update. Everything is released after each input, so
 // LeakSanitizer reports only real leaks.
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "ba/ba_conf.h"
 #include "ba/ba_mem.h"
 #include "ba/globals.h"
+#include "fuzz/fuzz_home.h"
 
 namespace {
 
-char home[] = "/tmp/tolvconffuzz.XXXXXX";
-char etc[sizeof home + 4];
-char cfgpath[sizeof etc + 9];
-
-void remove_home() {
-  unlink(cfgpath);
-  rmdir(etc);
-  rmdir(home);
-}
+std::string cfgpath;
 
 void make_home() {
-  if (mkdtemp(home) == nullptr) abort();
-  snprintf(etc, sizeof etc, "%s/etc", home);
-  snprintf(cfgpath, sizeof cfgpath, "%s/fuzz.cfg", etc);
-  if (mkdir(etc, 0700) != 0) abort();
-  atexit(remove_home);
-  ba_settings.home = ba_strdup(home);
+  const std::string &home = fuzz_home("tolvconffuzz");
+  if (mkdir((home + "/etc").c_str(), 0700) != 0) abort();
+  cfgpath = home + "/etc/fuzz.cfg";
+  ba_settings.home = ba_strdup(home.c_str());
   ba_settings.dbsname = ba_strdup("fuzz");
 }
 
 void write_input(const uint8_t *data, size_t size) {
-  FILE *f = fopen(cfgpath, "wb");
+  FILE *f = fopen(cfgpath.c_str(), "wb");
   if (f == nullptr) abort();
   if (size > 0 && fwrite(data, 1, size, f) != size) abort();
   fclose(f);

@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "ba/ba_env.h"
 #include "ba/error.h"
@@ -27,6 +28,7 @@
 #include "bm/bm_globals.h"
 #include "bm/bm_log.h"
 #include "bm/bm_logrec.h"
+#include "fuzz/fuzz_home.h"
 
 namespace {
 
@@ -34,10 +36,7 @@ constexpr int kFiles = 3, kFilePages = 4, kPages = kFiles * kFilePages;
 constexpr int kCapacity = (kFilePages - 1) * LOG_DATASIZE;
 constexpr int kMaxReads = 64;  // records read per direction and input
 
-char home[] = "/tmp/tolvlogfuzz.XXXXXX";
-char logdir[sizeof home + 4];
-char logpath[sizeof logdir + 5];
-char device[sizeof home + 5];
+std::string logpath, device;
 
 // The fake segment: header, its semaphore, the log states, one dbspace of one partition.
 struct fakeseg {
@@ -50,21 +49,12 @@ struct fakeseg {
 };
 fakeseg *seg;
 
-void remove_home() {
-  unlink(logpath);
-  unlink(device);
-  rmdir(logdir);
-  rmdir(home);
-}
-
 void make_home() {
-  if (mkdtemp(home) == nullptr) abort();
-  snprintf(logdir, sizeof logdir, "%s/log", home);
-  snprintf(logpath, sizeof logpath, "%s/fuzz", logdir);
-  snprintf(device, sizeof device, "%s/log0", home);
-  if (mkdir(logdir, 0700) != 0) abort();
-  atexit(remove_home);
-  ba_settings.home = home;
+  const std::string &home = fuzz_home("tolvlogfuzz");
+  if (mkdir((home + "/log").c_str(), 0700) != 0) abort();
+  logpath = home + "/log/fuzz";
+  device = home + "/log0";
+  ba_settings.home = const_cast<char *>(home.c_str());
   ba_settings.dbsname = const_cast<char *>("fuzz");
   ba_settings.flags |= ENV_NOCONFCHECK;
 }
@@ -83,7 +73,7 @@ void make_segment() {
   seg->space.nparts = 1;
   seg->space.parts = &seg->part;
   seg->space.npages = kPages;
-  snprintf(seg->part.device, sizeof seg->part.device, "%s", device);
+  snprintf(seg->part.device, sizeof seg->part.device, "%s", device.c_str());
   seg->part.size = kPages * PAGESIZE;
   seg->part.fdslot = 1;
   logctl &lc = h.logctl;
@@ -128,7 +118,7 @@ int setup(input &in) {
   int used = fill * LOG_DATASIZE / 255;
   lc.lc_bytes[lc.lc_cur] = (lc.lc_curpage - 1) * LOG_DATASIZE + used;
   lc.lc_wrptr = lc.lc_page + PH_DATA + used;
-  int fd = open(device, O_RDWR | O_CREAT | O_TRUNC, 0600);
+  int fd = open(device.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
   if (fd < 0) abort();
   unsigned char buf[PAGESIZE];
   for (int p = 0; p < kPages; p++) {
@@ -141,7 +131,7 @@ int setup(input &in) {
     if (bm_fdtab[i] >= 0) close(bm_fdtab[i]);
     bm_fdtab[i] = -1;
   }
-  if (truncate(logpath, 0) != 0 && errno != ENOENT) abort();
+  if (truncate(logpath.c_str(), 0) != 0 && errno != ENOENT) abort();
   return start * lc.lc_bytes[lc.lc_cur] / 256;
 }
 

@@ -8,29 +8,23 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <string>
 
 #include "ba/ba_msg.h"
+#include "fuzz/fuzz_home.h"
 
 namespace {
 
 constexpr char LANG[] = "fz";
 
-std::string made_home;
-
-void remove_home() { std::filesystem::remove_all(made_home); }
-
-// A private installation directory with msg/fz/, made once per process and removed at exit.
+// A private installation directory with msg/fz/.
 const std::string &home() {
-  if (made_home.empty()) {
-    char tmpl[] = "/tmp/msgfuzz.XXXXXX";
-    if (mkdtemp(tmpl) == nullptr) abort();
-    made_home = tmpl;
-    std::filesystem::create_directories(made_home + "/msg/" + LANG);
-    atexit(remove_home);
-  }
-  return made_home;
+  static const std::string &dir = [] () -> const std::string & {
+    const std::string &made = fuzz_home("msgfuzz");
+    std::filesystem::create_directories(made + "/msg/" + LANG);
+    return made;
+  }();
+  return dir;
 }
 
 void write_catalog(const std::string &path, const uint8_t *data, size_t size) {
