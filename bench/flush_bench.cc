@@ -9,8 +9,10 @@
 //   (b) a loop of pwrite per page,
 //   (c) a loop of pwritev over the runs of adjacent pages, by hand (at most 32 pages a call),
 // and the hold of the list semaphore is taken as the time of a pass that only walks (see
-// timed_walk). Each figure is the best of several rounds (every round marks the buffers dirty
-// again, untimed). The partition file
+// timed_walk). Each time is the best of several rounds (every round marks the buffers dirty
+// again, untimed, and starts with another method); each speed ratio is the median, over the
+// rounds, of the ratio within a round, so that a slow stretch of a shared machine falls on both
+// sides of a ratio alike. The partition file
 // lies in memory (/dev/shm when there is one), so that the figures are the costs of the writers
 // and not the noise of a shared disk's write-back.
 //
@@ -45,6 +47,7 @@ constexpr int kSizes[] = {1024, 8192, 65536};
 constexpr int kPages = 131072;       // pages of the dbspace and its partition
 constexpr int kRunPages = 32;        // pages per call of the by-hand pwritev loop
 constexpr int kPagesPerRow = 150000;  // pages written per method and row, over all rounds
+constexpr int kMinRounds = 15;
 
 enum layout { SCATTERED, CONTIGUOUS };
 
@@ -127,14 +130,38 @@ double timed_walk(buflist *list) {
   return t;
 }
 
+enum method { PASS, LSEEK_WRITE, PWRITE, PWRITEV, METHODS };
+
 struct row {
   int n;
   layout l;
   double first;                        // the first pass, fresh segment and new file blocks (s)
   double newblocks;                    // a later pass on new file blocks (s)
-  double pass, lseekw, pwr, pwrv;      // best round of each (s)
+  double best[METHODS];                // best round of each method (s)
+  double speed[METHODS];               // median over the rounds of (method time / pass time)
   double hold;                         // the walk under the list semaphore, best round (s)
 };
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+// One round of method m over the list; false when a loop's write fails.
+bool timed_method(method m, int fd, buflist *list, double *t) {
+  dirty_all(list);
+  bool ok = true;
+  *t = now();
+  switch (m) {
+    case PASS: ad_flush(list, AD_ALLBUFFERS); break;
+    case LSEEK_WRITE: ok = lseek_write_loop(fd, list); break;
+    case PWRITE: ok = pwrite_loop(fd, list); break;
+    case PWRITEV: ok = pwritev_loop(fd, list); break;
+    case METHODS: break;
+  }
+  *t = now() - *t;
+  return ok;
+}
 
 double timed_pass(buflist *list) {
   dirty_all(list);
@@ -168,25 +195,23 @@ bool run_row(int n, layout l, row *r) {
   buflist *list = &bm_dbs->lists[0];
   assign(list, page_plan(n, l));
   int fd = open(device.c_str(), O_RDWR | O_CLOEXEC);
-  *r = {n, l, 0, 0, 1e9, 1e9, 1e9, 1e9, 1e9};
+  *r = {n, l, 0, 0, {}, {}, 1e9};
   r->first = timed_pass(list);
-  int rounds = std::max(5, kPagesPerRow / n);
+  int rounds = std::max(kMinRounds, kPagesPerRow / n);
+  std::vector<double> times[METHODS];
   bool ok = fd >= 0;
   for (int i = 0; i < rounds && ok; i++) {
-    double *best[] = {&r->pass, &r->lseekw, &r->pwr, &r->pwrv};
-    for (int m = 0; m < 4 && ok; m++) {
-      dirty_all(list);
-      double t = now();
-      switch (m) {
-        case 0: ad_flush(list, AD_ALLBUFFERS); break;
-        case 1: ok = lseek_write_loop(fd, list); break;
-        case 2: ok = pwrite_loop(fd, list); break;
-        case 3: ok = pwritev_loop(fd, list); break;
-      }
-      *best[m] = std::min(*best[m], now() - t);
+    double t[METHODS];
+    for (int j = 0; j < METHODS && ok; j++) {
+      method m = static_cast<method>((i + j) % METHODS);
+      ok = timed_method(m, fd, list, &t[m]);
     }
+    for (int m = 0; m < METHODS && ok; m++) times[m].push_back(t[m] / t[PASS]);
+    for (int m = 0; m < METHODS && ok; m++)
+      r->best[m] = i == 0 ? t[m] : std::min(r->best[m], t[m]);
     r->hold = std::min(r->hold, timed_walk(list));
   }
+  for (int m = 0; m < METHODS && ok; m++) r->speed[m] = median(times[m]);
   ok = ok && fresh_device();
   r->newblocks = timed_pass(list);
   if (fd >= 0) close(fd);
@@ -198,9 +223,8 @@ void print_row(const row &r) {
   double us = 1e6 / r.n;  // seconds of the row to microseconds per page
   printf("%7d %-10s %8.3f %8.3f %8.3f %8.3f %8.3f %8.3f   %6.2f %6.2f %6.2f   %8.1f %7.4f\n",
          r.n, r.l == SCATTERED ? "scattered" : "contiguous", r.first * us, r.newblocks * us,
-         r.pass * us, r.lseekw * us,
-         r.pwr * us, r.pwrv * us, r.lseekw / r.pass, r.pwr / r.pass, r.pwrv / r.pass,
-         r.hold * 1e6, r.hold * 1e6 / r.n);
+         r.best[PASS] * us, r.best[LSEEK_WRITE] * us, r.best[PWRITE] * us, r.best[PWRITEV] * us,
+         r.speed[LSEEK_WRITE], r.speed[PWRITE], r.speed[PWRITEV], r.hold * 1e6, r.hold * 1e6 / r.n);
 }
 
 void print_goals(const std::vector<row> &rows) {
@@ -212,9 +236,9 @@ void print_goals(const std::vector<row> &rows) {
   printf("\nGoals (ratios of the rows above):\n");
   for (layout l : {SCATTERED, CONTIGUOUS}) {
     const row &small = find(kSizes[0], l), &large = find(kSizes[2], l);
-    double pass = (large.pass / large.n) / (small.pass / small.n);
-    double best_small = std::min({small.pwr, small.pwrv, small.lseekw});
-    double best_large = std::min({large.pwr, large.pwrv, large.lseekw});
+    double pass = (large.best[PASS] / large.n) / (small.best[PASS] / small.n);
+    double best_small = *std::min_element(small.best + 1, small.best + METHODS);
+    double best_large = *std::min_element(large.best + 1, large.best + METHODS);
     double loop = (best_large / large.n) / (best_small / small.n);
     printf("  %-10s time per page, 65,536 / 1,024: pass %5.2f, best loop %5.2f, pass relative"
            " to the loop %5.2f (goal at most 1.2)\n",
@@ -223,10 +247,10 @@ void print_goals(const std::vector<row> &rows) {
   double worst_scatter = 1e9, worst_run = 1e9, worst_lseek = 1e9, worst_hold = 0;
   for (const row &r : rows) {
     worst_hold = std::max(worst_hold, r.hold * 1e6 / r.n);
-    if (r.l == SCATTERED) worst_scatter = std::min(worst_scatter, r.pwr / r.pass);
+    if (r.l == SCATTERED) worst_scatter = std::min(worst_scatter, r.speed[PWRITE]);
     if (r.l == CONTIGUOUS) {
-      worst_run = std::min(worst_run, r.pwrv / r.pass);
-      worst_lseek = std::min(worst_lseek, r.lseekw / r.pass);
+      worst_run = std::min(worst_run, r.speed[PWRITEV]);
+      worst_lseek = std::min(worst_lseek, r.speed[LSEEK_WRITE]);
     }
   }
   printf("  scattered:  pass against the pwrite loop, worst row:    %5.2f (goal at least 0.95)\n",

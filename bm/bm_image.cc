@@ -189,6 +189,8 @@ void bm_saveimagebuf(int force) {
   if (n > 0 && write_batch(n, at) == 0) drop_written(n, at);
 }
 
+int bm_imgheld() { return images_now(); }
+
 int bm_imgsaved(int32_t pagenr) {
   bmsema *s = bm_dbs->imgsem;
   bm_p(s);

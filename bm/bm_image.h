@@ -38,6 +38,8 @@ void bm_saveimagebuf(int force);
 // Under imgsem: 1 when no image of page pagenr waits in the before-image buffer, 0 when one
 // does.
 int bm_imgsaved(int32_t pagenr);
+// Under imgsem: the number of before images in the buffer now.
+int bm_imgheld();
 // Action abort: copies every pending local image of slot u back into its buffer (searched in
 // the page's list under the list semaphore), clears BF_LOCIMG there and frees the image block.
 // An image whose page is no longer buffered is logged ("restorelocimg: Page %d not found\n")

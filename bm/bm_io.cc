@@ -413,12 +413,12 @@ bool follows(int32_t first, int m, int32_t pagenr, const pageloc &loc) {
 // their order, as long as their pages follow on (see follows), at most BM_RUNMAX, and only
 // while no before image of the next page waits: such a page ends the run, so that the pages
 // before it go out at once and the wait for its image comes first in the next call, as with
-// one write per page.
-int run_length(pagebuf *const *bufs, int n, const pageloc &loc) {
+// one write per page. Without images_pending no image is looked for (see bm_saverun).
+int run_length(pagebuf *const *bufs, int n, const pageloc &loc, bool images_pending) {
   int32_t first = pagenr_of(bufs[0]);
   int m = 1;
   while (m < n && m < BM_RUNMAX && follows(first, m, pagenr_of(bufs[m]), loc) &&
-         bm_imgsaved(pagenr_of(bufs[m])) != 0)
+         (!images_pending || bm_imgsaved(pagenr_of(bufs[m])) != 0))
     m++;
   return m;
 }
@@ -597,14 +597,14 @@ int bm_syncall() {
   return 0;
 }
 
-bm_run bm_saverun(pagebuf *const *bufs, int n) {
+bm_run bm_saverun(pagebuf *const *bufs, int n, bool images_pending) {
   bm_run r = {1, 0, false};
   int32_t first = pagenr_of(bufs[0]);
-  if (await_image(first) != 0) return r;
+  if (images_pending && await_image(first) != 0) return r;
   if (bm_myslot != nullptr) bm_myslot->nwrites++;
   pageloc loc;
   if (!locate(IO_WRITE, first, PIO_ANYPART, 1, &loc)) return r;
-  r.taken = run_length(bufs, n, loc);
+  r.taken = run_length(bufs, n, loc, images_pending);
   if (bm_myslot != nullptr) bm_myslot->nwrites += r.taken - 1;
   __atomic_fetch_add(&loc.pt->nwrites, r.taken, __ATOMIC_RELAXED);
   int fd = bm_getfd(loc.pt);

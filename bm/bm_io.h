@@ -102,5 +102,8 @@ struct bm_run {
 // a row of failures in full: repeats are counted and reported at most once a minute as "%d:
 // Write on device %s failed %d more times in %d s.errno %d\n", and the first success after
 // them as "%d: Write on device %s succeeds again.%d more failures\n". Counters grow per page.
+// A caller that has seen the before-image buffer empty after marking the buffers passes
+// images_pending false: no image of a marked page can enter the buffer while it is marked (an
+// update request waits for the mark), so none can wait, and the run is written without looking.
 // REQUIRES: n >= 1; the buffers marked as for bm_savepage; no list semaphore held.
-bm_run bm_saverun(pagebuf *const *bufs, int n);
+bm_run bm_saverun(pagebuf *const *bufs, int n, bool images_pending = true);

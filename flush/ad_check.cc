@@ -28,6 +28,7 @@
 
 #include "ba/ba_mem.h"
 #include "ba/globals.h"
+#include "bm/bm_image.h"
 #include "bm/bm_io.h"
 #include "bm/bm_log.h"
 #include "bm/bm_sema.h"
@@ -121,9 +122,14 @@ void unmark_failed(pagebuf *b, bool counted) {
 }
 
 // Writes the collected buffers in collection order, each run of adjacent pages in one write.
+// The before-image buffer is looked at once, after the collection: when it is empty, none of
+// the collected pages can get an image in it before its write (an update request waits while
+// the buffer is BF_FLUSHING), so no page needs its own look under imgsem, a semaphore every
+// updater takes too.
 void write_all(const collection &c) {
+  bool images_pending = c.n > 0 && bm_imgheld() > 0;
   for (int i = 0; i < c.n;) {
-    bm_run r = bm_saverun(c.bufs + i, c.n - i);
+    bm_run r = bm_saverun(c.bufs + i, c.n - i, images_pending);
     for (int j = 0; j < r.taken; j++) {
       if (j < r.written)
         unmark_written(c.bufs[i + j]);
