@@ -47,21 +47,22 @@ struct collection {
   int cap = 0;
 };
 
-// Whether the walk ends after examining buffer k (0-based) of a list of nbufs buffers. The
-// share counts from the least recently used end and includes the first k for which k * 100 /
-// nbufs reaches pct. A list that claims no buffers has no share to speak of: its whole chain
-// is examined, so that nothing dirty is ever passed over (and nothing is divided by zero).
-bool share_done(int64_t k, int nbufs, int pct) {
-  if (pct == AD_ALLBUFFERS || nbufs <= 0) return false;
-  return k * 100 / nbufs >= pct;
+// The number of buffers the walk examines, from the least recently used end, of a list of
+// nbufs buffers: up to and including the first k (0-based) for which k * 100 / nbufs reaches
+// pct, that is k = ceil(pct * nbufs / 100). Computed once, so that the walk under the list
+// semaphore divides nothing. A list that claims no buffers has no share to speak of: its whole
+// chain is examined, so that nothing dirty is ever passed over (and nothing is divided by zero).
+int64_t share_limit(int nbufs, int pct) {
+  if (pct == AD_ALLBUFFERS || nbufs <= 0) return INT64_MAX;
+  if (pct <= 0) return 1;
+  return (int64_t{pct} * nbufs + 99) / 100 + 1;
 }
 
-// The number of buffers the walk examines when the chain holds nbufs of them.
+// The capacity a collection starts with: the share, or the whole list when that is smaller.
 int share_size(int nbufs, int pct) {
   if (nbufs <= 0) return kFirstCapacity;
-  if (pct == AD_ALLBUFFERS || pct >= 100) return nbufs;
-  if (pct <= 0) return 1;
-  return static_cast<int>((int64_t{pct} * nbufs + 99) / 100) + 1;
+  int64_t limit = share_limit(nbufs, pct);
+  return static_cast<int>(limit < nbufs ? limit : nbufs);
 }
 
 // Bytes of one entry of a collection (a buffer address).
@@ -86,22 +87,30 @@ bool room_for_one(collection &c) {
   return reserve(c, c.cap > 0 ? 2 * c.cap : kFirstCapacity);
 }
 
+// BF_FLUSHING on and BF_DIRTY off in one atomic change. The list semaphore does not keep every
+// other writer of the flags away: the end of an action clears BF_LOCIMG of buffers it no longer
+// fixes without it, and a plain read-modify-write here could bring that flag back for good.
+void mark_flushing(pagebuf *b) {
+  uint32_t f = __atomic_load_n(&b->flags, __ATOMIC_RELAXED);
+  while (!__atomic_compare_exchange_n(&b->flags, &f, (f | BF_FLUSHING) & ~BF_DIRTY, true,
+                                      __ATOMIC_SEQ_CST, __ATOMIC_RELAXED)) {
+  }
+}
+
 // Walks the chain from head under the list semaphore and marks the dirty, unfixed buffers of
 // the examined share as being flushed. When the vector cannot grow the walk ends after logging;
 // the buffer at which it failed stays dirty and unmarked.
 void collect(buflist *list, int pct, collection &c) {
-  int64_t k = 0;
-  for (pagebuf *b = list->head; b != nullptr; b = b->next, k++) {
-    if ((b->flags & BF_DIRTY) != 0 && b->fixcnt == 0) {
+  int64_t left = share_limit(list->nbufs, pct);
+  for (pagebuf *b = list->head; b != nullptr && left > 0; b = b->next, left--) {
+    if ((__atomic_load_n(&b->flags, __ATOMIC_RELAXED) & BF_DIRTY) != 0 && b->fixcnt == 0) {
       if (!room_for_one(c)) {
         bm_logerr("ad_flush: ba_rszvek() failed\n");
         return;
       }
       c.bufs[c.n++] = b;
-      b->flags |= BF_FLUSHING;
-      b->flags &= ~BF_DIRTY;
+      mark_flushing(b);
     }
-    if (share_done(k, list->nbufs, pct)) return;
   }
 }
 

@@ -258,7 +258,6 @@ TEST_F(FlushPass, TheListIsFreeWhileAWriteWaitsForItsBeforeImage) {
   EXPECT_EQ(chain(1)->flags, 0u);
 }
 
-
 // ---- Runs of adjacent pages ----------------------------------------------------------------
 
 // Collection order is write order: a run, a gap, a descending pair (never sorted), a run broken

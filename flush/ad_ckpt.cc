@@ -290,7 +290,9 @@ void ad_clrarch(dbshead *h) {
   for (int l = 0; l < h->nlists; l++) {
     buflist &list = h->lists[l];
     bm_p(&list.sema);
-    for (pagebuf *b = list.head; b != nullptr; b = b->next) b->flags &= ~BF_ARCHIVED;
+    // Atomic: the end of an action clears BF_LOCIMG without the list semaphore.
+    for (pagebuf *b = list.head; b != nullptr; b = b->next)
+      __atomic_fetch_and(&b->flags, ~BF_ARCHIVED, __ATOMIC_SEQ_CST);
     bm_v(&list.sema);
   }
 }
