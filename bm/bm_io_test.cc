@@ -1,7 +1,9 @@
 // Tests of bm_io on a real segment and real partition files: addressing onto partitions, run
 // writes, counters, the descriptor cache, the last-page probe and TOLVNOCONFCHECK, bm_savepage
 // waiting for the image writer, and the error paths (bad page numbers, missing devices,
-// /dev/full, read-only files, failed seeks, positions that do not fit 32 bits).
+// /dev/full, read-only files, failed seeks, positions that do not fit 32 bits, interrupted and
+// failing writes through the fault seam, no memory, the once-a-minute report of repeated
+// failures through a clock seam, and the checks of a set-user-id run's partition opens).
 #include "bm/bm_io.h"
 
 #include <gtest/gtest.h>
@@ -21,11 +23,28 @@
 #include <vector>
 
 #include "ba/ba_env.h"
+#include "ba/ba_mem.h"
+#include "ba/ba_sys.h"
 #include "ba/error.h"
 #include "ba/globals.h"
+#include "bm/bm_faulthook.h"
 #include "bm/bm_globals.h"
 #include "bm/bm_sema.h"
 #include "testing/segment.h"
+
+// A clock seam: time() of this test program runs `shift` seconds ahead, so that a test can let
+// the minute between two reports of a failing device pass.
+namespace clockhook {
+inline time_t shift = 0;
+}  // namespace clockhook
+
+extern "C" time_t time(time_t *t) noexcept {
+  struct timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  time_t now = ts.tv_sec + clockhook::shift;
+  if (t != nullptr) *t = now;
+  return now;
+}
 
 namespace {
 
@@ -664,6 +683,144 @@ TEST_F(PageIoErrors, SlotBelowOneNamesNoCacheEntry) {
   EXPECT_EQ(bm_getfd(&p), -1);
   EXPECT_EQ(iserrno, EBADF);
   EXPECT_EQ(bm_nfdtab, 0);
+}
+
+// ---- Faults at the system calls ------------------------------------------------------------------
+
+// A write interrupted by a signal is repeated at the same place, unseen by the caller.
+TEST_F(PageIoErrors, InterruptedWriteIsRepeated) {
+  faulthook::writeino = faulthook::inode_of(dev("chunk0").c_str());
+  faulthook::writepos = 5 * PAGESIZE;
+  faulthook::writeerrno = EINTR;
+  faulthook::writefails = 1;
+  auto page = pattern(7);
+  EXPECT_EQ(bm_pwrite(pn(ROOT, 5), page.data(), PIO_ANYPART), 0);
+  faulthook::writeino = 0;
+  EXPECT_EQ(faulthook::writefails, 0);
+  EXPECT_EQ(file_bytes(dev("chunk0"), 5 * PAGESIZE), page);
+  EXPECT_EQ(log_text(), "");
+}
+
+// A device without a cache of its own counts as synced; a page outside the dbspace has no
+// partition to sync.
+TEST_F(PageIoErrors, SyncOfAnUncachedDeviceSucceedsAndOfNoPartitionFails) {
+  EXPECT_EQ(bm_syncpage(pn(FULL, 0)), 0);
+  EXPECT_EQ(bm_syncpage(pn(ROOT, 150)), -1);
+  EXPECT_EQ(iserrno, ER_BADPAGEIO);
+}
+
+// A run whose device cannot be opened writes nothing; the open reported itself, and further
+// failures of the partition are counted.
+TEST_F(PageIoErrors, RunOnADeviceThatCannotBeOpened) {
+  pagebuf b{};
+  pg_setword(b.page, PH_PAGENR, pn(MISSING, 1));
+  pagebuf *bp = &b;
+  bm_run r = bm_saverun(&bp, 1);
+  EXPECT_EQ(r.written, 0);
+  EXPECT_EQ(iserrno, ENOENT);
+  EXPECT_FALSE(r.counted);
+  EXPECT_TRUE(bm_saverun(&bp, 1).counted);
+}
+
+// Out of memory: the descriptor cache cannot grow (the transfer fails with -ENOMEM's code), and
+// a partition's failures with no room to keep count are each reported in full.
+TEST_F(PageIoErrors, NoMemoryForTheDescriptorCacheOrTheFailureNotes) {
+  std::vector<unsigned char> page(PAGESIZE);
+  ba_memfault(0);
+  EXPECT_EQ(bm_pread(pn(ROOT, 1), page.data(), PIO_ANYPART), -1);
+  EXPECT_EQ(iserrno, ER_NOMEM);
+  EXPECT_EQ(bm_nfdtab, 0);
+  ba_memfault(-1);
+  pid_t child = fork_child([] {
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit rl = {10 * PAGESIZE, 10 * PAGESIZE};
+    pagebuf b{};
+    pg_setword(b.page, PH_PAGENR, pn(ROOT, 50));
+    pagebuf *bp = &b;
+    if (bm_getfd(&bm_dbs->dbspaces[ROOT].parts[0]) < 0 || setrlimit(RLIMIT_FSIZE, &rl) != 0)
+      return 1;
+    ba_memfault(0);
+    bool counted = bm_saverun(&bp, 1).counted;
+    return !ba_memfaulted() ? 2 : counted ? 3 : 0;
+  });
+  ASSERT_EQ(wait_child(child), 0);
+  EXPECT_EQ(log_text(), std::to_string(child) + ": Write on device " + dev("chunk0") +
+                            " failed.Page 50.errno " + std::to_string(EFBIG) + "\n");
+}
+
+// Repeated failures of a partition are reported once a minute with their count and last errno.
+TEST_F(PageIo, RepeatedFailuresAreReportedOnceAMinute) {
+  pid_t child = fork_child([] {
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit rl = {10 * PAGESIZE, 10 * PAGESIZE};
+    if (setrlimit(RLIMIT_FSIZE, &rl) != 0) return 1;
+    pagebuf b{};
+    pg_setword(b.page, PH_PAGENR, pn(ROOT, 50));
+    pagebuf *bp = &b;
+    for (int i = 0; i < 3; i++) bm_saverun(&bp, 1);
+    clockhook::shift = 61;
+    return bm_saverun(&bp, 1).counted ? 0 : 2;
+  });
+  ASSERT_EQ(wait_child(child), 0);
+  std::string head = std::to_string(child) + ": Write on device " + dev("chunk0");
+  std::string e = std::to_string(EFBIG);
+  EXPECT_EQ(log_text(), head + " failed.Page 50.errno " + e + "\n" + head +
+                            " failed 3 more times in 61 s.errno " + e + "\n");
+}
+
+// ---- Partition opens of a set-user-id run -------------------------------------------------------
+
+struct open_case {
+  const char *name;
+  const char *file;  // below the installation
+  bool configured;   // the configuration read at start-up names the partition
+  bool via_link;     // the partition's path is a symbolic link to file
+  mode_t mode;
+  int err;             // 0: opened
+  const char *reason;  // of the refusal
+};
+
+// Run set-user-id (real user tolv, effective root as the daemon has it once started), a partition
+// is opened only when the configuration names it, with the caller's rights, never through a
+// link, and only when the descriptor shows a regular file or block device of tolv:tolv 0660.
+TEST_F(PageIoErrors, SetUidRunOpensOnlySoundConfiguredPartitions) {
+  const struct passwd *pw = getpwnam("tolv");
+  if (geteuid() != 0 || pw == nullptr) GTEST_SKIP() << "needs root and the user tolv";
+  const open_case cases[] = {
+      {"unconfigured", "chunk0", false, false, 0660, EACCES, "not a partition of the configuration"},
+      {"link", "chunk0", true, true, 0660, ELOOP, "not its own real path (a symbolic link)"},
+      {"fifo", "pipe", true, false, 0660, EACCES, "not a regular file or block device"},
+      {"mode", "chunk0", true, false, 0644, EACCES, "owner, group or mode not tolv, tolv, 0660"},
+      {"sound", "chunk0", true, false, 0660, 0, nullptr},
+  };
+  ASSERT_EQ(symlink(dev("chunk0").c_str(), dev("link").c_str()), 0);
+  ASSERT_EQ(chmod(dev("").c_str(), 0755), 0);  // the caller may look up the partitions
+  for (const open_case &c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string path = dev(c.via_link ? "link" : c.file);
+    ASSERT_LE(path.size(), size_t{CF_PATHMAX});
+    ASSERT_EQ(chown(dev(c.file).c_str(), pw->pw_uid, pw->pw_gid), 0);
+    ASSERT_EQ(chmod(dev(c.file).c_str(), c.mode), 0);
+    partition p = part(ROOT, 0);
+    snprintf(p.device, sizeof p.device, "%s", path.c_str());
+    cfgpart cp = {0, {}, 0, 100 * PAGESIZE / 1024};
+    snprintf(cp.path, sizeof cp.path, "%s", path.c_str());
+    cfgspace cs = {"ROOTDBS", 1, &cp};
+    dbsconfig.ndbspace = c.configured ? 1 : 0;
+    dbsconfig.dbspaces = &cs;
+    uid_t uid = pw->pw_uid;
+    pid_t child = fork_child([&p, uid] {
+      if (setresuid(uid, 0, 0) != 0 || ba_privinit() != 0 || ba_privraise() != 0) return 100;
+      int fd = bm_openpart(&p);
+      return fd >= 0 ? 0 : iserrno;
+    });
+    EXPECT_EQ(wait_child(child), c.err);
+    std::string line = c.reason == nullptr ? ""
+                                           : "bm_openpart: " + path + " refused: " + c.reason;
+    EXPECT_NE(log_text().find(line), std::string::npos) << log_text();
+    dbsconfig.ndbspace = 0;
+    dbsconfig.dbspaces = nullptr;
+  }
 }
 
 }  // namespace

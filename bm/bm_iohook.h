@@ -5,7 +5,7 @@
 // The buffer manager is a static library linked into each test program, so definitions of
 // pwrite, pwritev, write, fdatasync and fsync in the program take the place of the C library's
 // for every call in it; the real ones are found with dlsym(RTLD_NEXT). Include this header in
-// exactly one file of a test program, and not together with bm_synchook.h (both define
+// exactly one file of a test program, and not together with bm_faulthook.h (both define
 // fdatasync).
 //
 // The record is one file opened with O_APPEND: each record is appended whole by one write, so

@@ -10,7 +10,7 @@
 #include "ba/error.h"
 #include "bm/bm_logtest.h"
 #include "bm/bm_sema.h"
-#include "bm/bm_synchook.h"
+#include "bm/bm_faulthook.h"
 
 namespace {
 
@@ -104,29 +104,29 @@ INSTANTIATE_TEST_SUITE_P(Kinds, Forcing,
 // ---- Durability ------------------------------------------------------------------------------
 
 TEST_F(LogTest, OnlyForcedAppendsSyncTheLogPartition) {
-  synchook::countino = synchook::inode_of(device_.c_str());
-  synchook::counted = 0;
+  faulthook::countino = faulthook::inode_of(device_.c_str());
+  faulthook::counted = 0;
   ASSERT_NE(append(3000), nullptr);  // a page written, unforced
-  EXPECT_EQ(synchook::counted, 0);
+  EXPECT_EQ(faulthook::counted, 0);
   ASSERT_NE(append(100, 1, 1), nullptr);
-  EXPECT_EQ(synchook::counted, 1);
+  EXPECT_EQ(faulthook::counted, 1);
   ASSERT_NE(append(100, LT_COMMIT), nullptr);
-  EXPECT_EQ(synchook::counted, 2);
+  EXPECT_EQ(faulthook::counted, 2);
   dbs()->commit_nosync = 1;
   ASSERT_NE(append(100, LT_COMMIT), nullptr);
-  EXPECT_EQ(synchook::counted, 2);
-  synchook::countino = 0;
+  EXPECT_EQ(faulthook::counted, 2);
+  faulthook::countino = 0;
 }
 
 TEST_F(LogTest, FailedSyncFailsTheForcedAppend) {
-  synchook::failino = synchook::inode_of(device_.c_str());
+  faulthook::failino = faulthook::inode_of(device_.c_str());
   ASSERT_NE(append(100), nullptr);  // unforced: no sync, no failure
   EXPECT_EQ(append(100, LT_COMMIT), nullptr);
   EXPECT_EQ(iserrno, EIO);
   EXPECT_NE(log_text().find("Sync of device " + device_ + " failed.errno 5\n"),
             std::string::npos)
       << log_text();
-  synchook::failino = 0;
+  faulthook::failino = 0;
   logpos *p = append(100, LT_COMMIT);
   ASSERT_NE(p, nullptr);
   EXPECT_EQ(p->offset, 200);

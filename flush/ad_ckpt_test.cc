@@ -1,8 +1,8 @@
 // Tests of the checkpoint on a real segment and a formatted partition: a checkpoint without
 // actions (its log lines, the pages it writes, the root page byte for byte, the checkpoint
 // record, the before-image bookkeeping), a user waiting for a log file, archiving, a daemon
-// pass still writing (real processes), durability (syncs counted through the fdatasync seam,
-// failing writes and syncs), and ad_clrarch.
+// pass still writing (real processes), durability (syncs counted through the fault seam, failing
+// writes and syncs of every later step), and ad_clrarch.
 #include "flush/ad_ckpt.h"
 
 #include <gtest/gtest.h>
@@ -14,7 +14,7 @@
 #include "bm/bm_logtest.h"
 #include "bm/bm_io.h"
 #include "bm/bm_mem.h"
-#include "bm/bm_synchook.h"
+#include "bm/bm_faulthook.h"
 
 namespace {
 
@@ -213,20 +213,20 @@ TEST_F(Checkpoint, WaitsForADaemonPassStillWriting) {
 
 TEST_F(Checkpoint, SyncsThePartitionsBeforeItRecordsItself) {
   dirty(3);
-  synchook::countino = synchook::inode_of(device_.c_str());
-  synchook::counted = 0;
+  faulthook::countino = faulthook::inode_of(device_.c_str());
+  faulthook::counted = 0;
   ad_checkpoint(dbs());
-  synchook::countino = 0;
+  faulthook::countino = 0;
   // bm_syncall after the flush, the forced record, the root page, the cleaning page.
-  EXPECT_EQ(synchook::counted, 4);
+  EXPECT_EQ(faulthook::counted, 4);
   EXPECT_EQ(dbs()->modified, 0);
 }
 
 TEST_F(Checkpoint, FailedSyncEndsLikeAnAbortAndTheNextOneSucceeds) {
   dirty(3);
-  synchook::failino = synchook::inode_of(device_.c_str());
+  faulthook::failino = faulthook::inode_of(device_.c_str());
   ad_checkpoint(dbs());
-  synchook::failino = 0;
+  faulthook::failino = 0;
   EXPECT_TRUE(ended());
   EXPECT_TRUE(interval_kept());
   EXPECT_EQ(lc().lc_bytes[0], 0);  // not recorded
@@ -262,10 +262,10 @@ TEST_F(Checkpoint, FailedPageWriteEndsLikeAnAbort) {
 // images stay, since a recovery would start from the root page's older checkpoint.
 TEST_F(Checkpoint, FailedRootPageKeepsTheImages) {
   dirty(1);
-  synchook::failino = synchook::inode_of(device_.c_str());
-  synchook::failskip = 2;  // bm_syncall and the forced record succeed
+  faulthook::failino = faulthook::inode_of(device_.c_str());
+  faulthook::failskip = 2;  // bm_syncall and the forced record succeed
   ad_checkpoint(dbs());
-  synchook::failino = 0;
+  faulthook::failino = 0;
   EXPECT_TRUE(ended());
   EXPECT_TRUE(interval_kept());
   EXPECT_EQ(lc().lc_bytes[0], CR_LEN);
@@ -274,6 +274,49 @@ TEST_F(Checkpoint, FailedRootPageKeepsTheImages) {
             std::string::npos)
       << log_text();
 }
+
+// Each later step of the checkpoint failing once, through the fault seam, on its first call:
+// the syncs are those of bm_syncall, the forced record, the root page and the cleaning page.
+struct ckpt_fault {
+  const char *name;
+  int syncskip;      // syncs that succeed before one fails (-1: none fails)
+  bool root_write;   // the write of the root page fails
+  bool clean_write;  // the write of the cleaning page fails
+  const char *line;  // what the log says
+  bool aborted;      // the checkpoint ends like an abort (else it terminates)
+};
+
+const ckpt_fault kCkptFaults[] = {
+    {"RecordSync", 1, false, false, "Checkpoint: bm_wrtlog() failed. errno = 5\n", true},
+    {"RootWrite", -1, true, false, "Checkpoint: ad_save_rootpage() failed. errno = 5\n", true},
+    {"CleaningWrite", -1, false, true, "Error during Checkpoint while cleaning log\n", false},
+    {"CleaningSync", 3, false, false, "Error during Checkpoint while cleaning log\n", false},
+};
+
+class CheckpointFault : public Checkpoint, public testing::WithParamInterface<ckpt_fault> {};
+
+// A later step failing once: the log says why, and the checkpoint ends as an abort (images and
+// interval kept) unless the root page already names it.
+TEST_P(CheckpointFault, SaysWhyAndEndsAsItShould) {
+  const ckpt_fault &c = GetParam();
+  ino_t ino = faulthook::inode_of(device_.c_str());
+  dirty(1);
+  faulthook::failino = c.syncskip >= 0 ? ino : 0;
+  faulthook::failskip = c.syncskip;
+  faulthook::writeino = c.root_write || c.clean_write ? ino : 0;
+  faulthook::writepos = off_t{c.root_write ? ROOT_PAGENR : dbs()->bifirst} * PAGESIZE;
+  faulthook::writeerrno = EIO;
+  faulthook::writefails = 1;
+  ad_checkpoint(dbs());
+  faulthook::failino = faulthook::writeino = 0;
+  std::string end = c.aborted ? "Checkpoint aborted\n" : "Checkpoint terminated\n";
+  EXPECT_NE(log_text().find(std::string(c.line) + end), std::string::npos) << log_text();
+  EXPECT_TRUE(ended());
+  EXPECT_EQ(interval_kept(), c.aborted);
+}
+
+INSTANTIATE_TEST_SUITE_P(Steps, CheckpointFault, testing::ValuesIn(kCkptFaults),
+                         [](const testing::TestParamInfo<ckpt_fault> &i) { return i.param.name; });
 
 // ---- ad_clrarch ---------------------------------------------------------------------------------
 
