@@ -293,6 +293,9 @@ const ckpt_fault kCkptFaults[] = {
     {"CleaningSync", 3, false, false, "Error during Checkpoint while cleaning log\n", false},
 };
 
+// Test names and failure messages show the case by its name.
+void PrintTo(const ckpt_fault &c, std::ostream *os) { *os << c.name; }
+
 class CheckpointFault : public Checkpoint, public testing::WithParamInterface<ckpt_fault> {};
 
 // A later step failing once: the log says why, and the checkpoint ends as an abort (images and
