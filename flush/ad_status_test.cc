@@ -95,6 +95,15 @@ TEST_F(StatusRecord, LinksInTheLogDirectoryAreNeverWrittenThrough) {
   EXPECT_TRUE(S_ISREG(st.st_mode));  // the link itself was replaced
 }
 
+// A record that cannot take the old one's place (a directory stands there) fails with the
+// reason and leaves no temporary file behind.
+TEST_F(StatusRecord, ARecordThatCannotReplaceTheOldOneFailsAndLeavesNothing) {
+  ASSERT_EQ(mkdir(record_path().c_str(), 0755), 0);
+  EXPECT_EQ(ad_statuswrite(&file, sample()), -1);
+  EXPECT_EQ(errno, EISDIR);
+  EXPECT_NE(access(temp_name().c_str(), F_OK), 0);
+}
+
 TEST_F(StatusRecord, ALogDirectoryThatIsALinkOrABadDbsNameIsRefused) {
   TempInstall other;
   tolvtest::remove_tree(other.path("log"));
