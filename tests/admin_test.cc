@@ -155,6 +155,25 @@ TEST_F(Admin, StartAndEndAreLoggedWithTheReason) {
 
 // ---- tolvdb daemon start|stop|status ------------------------------------------------------------
 
+// A status record that cannot be written is said once, not every second; once the obstacle is
+// gone the record is written again.
+TEST_F(Admin, AnUnwritableStatusRecordIsSaidOnceAndWrittenWhenItCanBe) {
+  std::string path = dbs.inst().path("log/testdbs.status");
+  ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+  ASSERT_NE(start_direct(), nullptr);
+  const std::string line = "tolvflush: status record not written: Is a directory\n";
+  auto said = [&] {
+    std::string log = dbs.inst().read("log/testdbs");
+    size_t n = 0;
+    for (size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) n++;
+    return n;
+  };
+  ASSERT_TRUE(eventually([&] { return said() == 1; })) << dbs.inst().read("log/testdbs");
+  ASSERT_EQ(rmdir(path.c_str()), 0);
+  ASSERT_TRUE(eventually([&] { return status_record().find("passes ") != std::string::npos; }));
+  EXPECT_EQ(said(), 1u);
+}
+
 TEST_F(Admin, DaemonStartStatusStopLikePgCtl) {
   runresult r = tolvdb({"daemon", "status"});
   EXPECT_EQ(r.status, 3);
