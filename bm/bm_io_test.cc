@@ -401,6 +401,17 @@ TEST_F(SavePage, WriteFailureIsTheResult) {
   EXPECT_EQ(iserrno, ENOSPC);
 }
 
+// With the stop flag set, a page whose image still waits is left unwritten: never home first.
+TEST_F(SavePage, StopFlagLeavesAPageWithAWaitingImageUnwritten) {
+  add_image(kPage);
+  auto before = home();
+  term_req = 1;
+  EXPECT_EQ(bm_savepage(buf_), -1);
+  term_req = 0;
+  EXPECT_EQ(iserrno, ER_STOPREQ);
+  EXPECT_EQ(home(), before);
+}
+
 
 // ---- Runs of collected buffers (bm_saverun) ------------------------------------------------
 
@@ -706,6 +717,8 @@ TEST_F(PageIoErrors, InterruptedWriteIsRepeated) {
 TEST_F(PageIoErrors, SyncOfAnUncachedDeviceSucceedsAndOfNoPartitionFails) {
   EXPECT_EQ(bm_syncpage(pn(FULL, 0)), 0);
   EXPECT_EQ(bm_syncpage(pn(ROOT, 150)), -1);
+  EXPECT_EQ(iserrno, ER_BADPAGEIO);
+  EXPECT_EQ(bm_pagefd(pn(ROOT, 150)), -1);
   EXPECT_EQ(iserrno, ER_BADPAGEIO);
 }
 

@@ -16,6 +16,10 @@
 #include "bm/bm_globals.h"
 #include "bm/bm_init.h"
 
+#ifdef TOLV_COVERAGE
+extern "C" void __gcov_dump();
+#endif
+
 namespace tolvtest {
 
 namespace {
@@ -100,8 +104,12 @@ userslot *register_slot(int i, const char *progname) {
 pid_t fork_child(const std::function<int()> &body) {
   fflush(nullptr);
   pid_t pid = fork();
-  if (pid == 0) _exit(body());
-  return pid;
+  if (pid != 0) return pid;
+  int rc = body();
+#ifdef TOLV_COVERAGE
+  __gcov_dump();  // _exit would drop what the child ran from the coverage (scripts/test --coverage)
+#endif
+  _exit(rc);
 }
 
 int wait_child(pid_t pid, int timeout_seconds) {
