@@ -7,12 +7,13 @@
 // together with bm_iohook.h (both define the same calls).
 #pragma once
 
-#include <dlfcn.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
+
+#include "bm/bm_seam.h"
 
 namespace faulthook {
 
@@ -47,15 +48,10 @@ inline bool write_fails(int fd, off_t pos) {
   return true;
 }
 
-template <class F>
-F real(const char *name) {
-  return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
-}
-
 }  // namespace faulthook
 
 extern "C" int fdatasync(int fd) {
-  static auto real = faulthook::real<int (*)(int)>("fdatasync");
+  static auto real = seam::real_call<int (*)(int)>("fdatasync");
   faulthook::calls++;
   ino_t ino = faulthook::inode_of(fd);
   if (ino != 0 && ino == faulthook::countino) faulthook::counted++;
@@ -67,12 +63,12 @@ extern "C" int fdatasync(int fd) {
 }
 
 extern "C" ssize_t pwrite(int fd, const void *buf, size_t n, off_t pos) {
-  static auto real = faulthook::real<ssize_t (*)(int, const void *, size_t, off_t)>("pwrite");
+  static auto real = seam::real_call<ssize_t (*)(int, const void *, size_t, off_t)>("pwrite");
   return faulthook::write_fails(fd, pos) ? -1 : real(fd, buf, n, pos);
 }
 
 extern "C" ssize_t pwritev(int fd, const struct iovec *iov, int cnt, off_t pos) {
   static auto real =
-      faulthook::real<ssize_t (*)(int, const struct iovec *, int, off_t)>("pwritev");
+      seam::real_call<ssize_t (*)(int, const struct iovec *, int, off_t)>("pwritev");
   return faulthook::write_fails(fd, pos) ? -1 : real(fd, iov, cnt, pos);
 }

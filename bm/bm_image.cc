@@ -137,14 +137,14 @@ void drop_written(int n, int32_t at) {
   bm_v(bm_dbs->imgsem);
 }
 
-int images_now() {
+}  // namespace
+
+int bm_imgheld() {
   bm_p(bm_dbs->imgsem);
   int n = images_held();
   bm_v(bm_dbs->imgsem);
   return n;
 }
-
-}  // namespace
 
 int bm_saveimg(pagebuf *b) {
   if (bm_recovery) return 0;
@@ -173,13 +173,13 @@ int bm_saveimg(pagebuf *b) {
 }
 
 void bm_saveimagebuf(int force) {
-  if (!force && images_now() < BI_BATCHMIN) return;
+  if (!force && bm_imgheld() < BI_BATCHMIN) return;
   area_writer writer;
   if (!writer.held()) {
     bm_logerr("bm_saveimagebuf: Error %d storing before images\n", iserrno);
     return;
   }
-  int n = images_now();  // again: another writer may have emptied the buffer meanwhile
+  int n = bm_imgheld();  // again: another writer may have emptied the buffer meanwhile
   if (!force && n < BI_BATCHMIN) return;
   int32_t at = bm_dbs->binext;
   if (n > bm_dbs->bilast - at + 1) {
@@ -188,8 +188,6 @@ void bm_saveimagebuf(int force) {
   }
   if (n > 0 && write_batch(n, at) == 0) drop_written(n, at);
 }
-
-int bm_imgheld() { return images_now(); }
 
 int bm_imgsaved(int32_t pagenr) {
   bmsema *s = bm_dbs->imgsem;

@@ -23,7 +23,6 @@
 // iohook::load (read a record back).
 #pragma once
 
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -36,6 +35,8 @@
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "bm/bm_seam.h"
 
 namespace iohook {
 
@@ -68,11 +69,6 @@ struct state {
 };
 inline state now;
 
-template <class F>
-F real(const char *name) {
-  return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
-}
-
 // The index of the watched file fd is open on, or -1 (also while nothing is recorded).
 inline int file_of(int fd) {
   struct stat st;
@@ -86,7 +82,7 @@ inline int file_of(int fd) {
 // with a hole would make every crash image built from it wrong.
 inline void append(rechead h, const void *data) {
   using write_t = ssize_t (*)(int, const void *, size_t);
-  static write_t real_write = real<write_t>("write");
+  static write_t real_write = seam::real_call<write_t>("write");
   std::vector<unsigned char> buf(sizeof h + static_cast<size_t>(h.length));
   h.pid = getpid();
   memcpy(buf.data(), &h, sizeof h);
@@ -170,7 +166,7 @@ inline bool load(const std::string &path, std::vector<record> *out) {
 
 extern "C" ssize_t pwrite(int fd, const void *buf, size_t n, off_t pos) {
   using fn_t = ssize_t (*)(int, const void *, size_t, off_t);
-  static fn_t fn = iohook::real<fn_t>("pwrite");
+  static fn_t fn = seam::real_call<fn_t>("pwrite");
   ssize_t r = fn(fd, buf, n, pos);
   struct iovec iov = {const_cast<void *>(buf), n};
   iohook::record_write(iohook::file_of(fd), &iov, 1, r, pos);
@@ -179,7 +175,7 @@ extern "C" ssize_t pwrite(int fd, const void *buf, size_t n, off_t pos) {
 
 extern "C" ssize_t pwritev(int fd, const struct iovec *iov, int cnt, off_t pos) {
   using fn_t = ssize_t (*)(int, const struct iovec *, int, off_t);
-  static fn_t fn = iohook::real<fn_t>("pwritev");
+  static fn_t fn = seam::real_call<fn_t>("pwritev");
   ssize_t r = fn(fd, iov, cnt, pos);
   iohook::record_write(iohook::file_of(fd), iov, cnt, r, pos);
   return r;
@@ -188,7 +184,7 @@ extern "C" ssize_t pwritev(int fd, const struct iovec *iov, int cnt, off_t pos) 
 // A plain write lands at the descriptor's position, asked for before the write.
 extern "C" ssize_t write(int fd, const void *buf, size_t n) {
   using fn_t = ssize_t (*)(int, const void *, size_t);
-  static fn_t fn = iohook::real<fn_t>("write");
+  static fn_t fn = seam::real_call<fn_t>("write");
   int f = iohook::file_of(fd);
   off_t pos = f < 0 ? 0 : lseek(fd, 0, SEEK_CUR);
   ssize_t r = fn(fd, buf, n);
@@ -198,11 +194,11 @@ extern "C" ssize_t write(int fd, const void *buf, size_t n) {
 }
 
 extern "C" int fdatasync(int fd) {
-  static auto fn = iohook::real<int (*)(int)>("fdatasync");
+  static auto fn = seam::real_call<int (*)(int)>("fdatasync");
   return iohook::sync_recorded(fn, fd);
 }
 
 extern "C" int fsync(int fd) {
-  static auto fn = iohook::real<int (*)(int)>("fsync");
+  static auto fn = seam::real_call<int (*)(int)>("fsync");
   return iohook::sync_recorded(fn, fd);
 }

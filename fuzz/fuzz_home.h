@@ -12,7 +12,8 @@ inline const std::string &fuzz_home(const char *name) {
   static std::string dir;
   if (dir.empty()) {
     const char *tmp = getenv("TMPDIR");
-    std::string tmpl = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/" + name + ".XXXXXX";
+    std::string tmpl = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp");
+    tmpl += std::string("/") + name + ".XXXXXX";
     if (mkdtemp(tmpl.data()) == nullptr) abort();
     dir = tmpl;
     atexit([] { std::filesystem::remove_all(dir); });
