@@ -12,7 +12,7 @@
 //      (and a run's last page) must lie within the partition's size / 2048 pages, also when the
 //      caller names the partition; a position is computed in signed 32-bit arithmetic and one
 //      that does not fit is refused, never wrapped. Writes are positioned system calls
-//      (pwritev), so no write can land at whatever position a descriptor had.
+//      (pwrite, pwritev), so no write can land at whatever position a descriptor had.
 //  (3) Each process has descriptors of its own, so processes never share a file position: a
 //      forked child drops the descriptors it inherited (they share the parent's position) and
 //      opens its own on first use. A descriptor that failed to open is not cached.
@@ -87,22 +87,24 @@ int32_t part_pages(const partition &pt) { return pt.size / PAGESIZE; }
 void count(int32_t *c) { __atomic_fetch_add(c, 1, __ATOMIC_RELAXED); }
 
 // ---- Messages (the texts differ per direction) -----------------------------------------------
+// Failure paths are marked cold: kept out of line, they leave the per-page path of the flush
+// pass short (that path runs once per system call and shows in its speed).
 
-void report_badspace(iodir dir, int space, int npages, int partn, int32_t page) {
+[[gnu::cold]] void report_badspace(iodir dir, int space, int npages, int partn, int32_t page) {
   if (dir == IO_READ)
     bm_logerr("Invalid page r-req.: dbs = %d, partn = %d, page = %d\n", space, partn, page);
   else
     bm_logerr("Invalid page w-req.: dbs = %d, pages = %d, page = %d\n", space, npages, page);
 }
 
-void report_badpart(iodir dir, int space, int partn, int32_t page) {
+[[gnu::cold]] void report_badpart(iodir dir, int space, int partn, int32_t page) {
   if (dir == IO_READ)
     bm_logerr("Invalid page r-req: dbs = %d, partn = %d, page = %d\n", space, partn, page);
   else
     bm_logerr("Invalid page w-req.: dbs = %d, partn = %d, page = %d\n", space, partn, page);
 }
 
-void report_failure(iodir dir, const pageloc &loc, int errors) {
+[[gnu::cold]] void report_failure(iodir dir, const pageloc &loc, int errors) {
   devpath dev(loc.pt);
   switch (dir) {
     case IO_READ:
@@ -136,9 +138,10 @@ bool space_holds(iodir dir, int32_t pagenr, int partn) {
 // Finds the partition of page pagenr (searched with PIO_ANYPART, else the named one) and the
 // page within it, for a run of n pages. The run must lie inside that partition: a named
 // partition is checked like a searched one, so neither a page nor a run ever reaches into the
-// bytes of the next partition or past the partition's end. ER_BADPAGEIO (also in errno).
-bool locate(iodir dir, int32_t pagenr, int partn, int n, pageloc *loc) {
-  if (!space_holds(dir, pagenr, partn)) return false;
+// bytes of the next partition or past the partition's end. A refusal has no partition (pt
+// null), ER_BADPAGEIO in iserrno and errno.
+pageloc locate(iodir dir, int32_t pagenr, int partn, int n) {
+  if (!space_holds(dir, pagenr, partn)) return {};
   int d = space_of(pagenr);
   const dbspace &sp = bm_dbs->dbspaces[d];
   int32_t p = page_of(pagenr);
@@ -151,11 +154,9 @@ bool locate(iodir dir, int32_t pagenr, int partn, int n, pageloc *loc) {
     report_badpart(dir, d, partn, p);
     iserrno = ER_BADPAGEIO;
     errno = ER_BADPAGEIO;
-    return false;
+    return {};
   }
-  loc->pt = &sp.parts[partn];
-  loc->page = p;
-  return true;
+  return {&sp.parts[partn], p};
 }
 
 // Whether byte pos of a device can be addressed. Positions are signed 32-bit values: one that
@@ -173,16 +174,15 @@ int seek_to(int fd, int64_t pos) {
   return lseek(fd, static_cast<off_t>(pos), SEEK_SET) < 0 ? -1 : 0;
 }
 
-// Writes the cnt pieces of iov at byte pos in one positioned system call (pwrite for one piece,
-// the cheaper call, pwritev for more), so that a write can
-// never land anywhere but at pos (there is no separate seek that could fail or be raced). An
-// interrupted call is repeated. The bytes written, or -1 with errno.
-ssize_t write_at(int fd, const struct iovec *iov, int cnt, int64_t pos) {
+// Makes one positioned write system call at byte pos (call(pos): pwrite or pwritev), so that a
+// write can never land anywhere but at pos (there is no separate seek that could fail or be
+// raced). An interrupted call is repeated. The bytes written, or -1 with errno.
+template <typename Call>
+ssize_t write_at(int64_t pos, Call call) {
   if (!pos_fits(pos)) return -1;
   ssize_t r;
   do {
-    r = cnt == 1 ? pwrite(fd, iov->iov_base, iov->iov_len, static_cast<off_t>(pos))
-                 : pwritev(fd, iov, cnt, static_cast<off_t>(pos));
+    r = call(static_cast<off_t>(pos));
   } while (r < 0 && errno == EINTR);
   return r;
 }
@@ -192,12 +192,18 @@ int64_t page_pos(const partition *pt, int32_t page) {
   return int64_t{page} * PAGESIZE + pt->offset;
 }
 
-// The reason of a transfer of other than the requested length: errno, or, when the system
-// reported none, -410 for a short read (the device ends early) and ENOSPC for a short write
-// (the usual reason a write stops early), so that a failure never carries the code 0.
-int short_reason(iodir dir) {
-  if (errno != 0) return errno;
-  return dir == IO_READ ? ER_PROBESHORT : ENOSPC;
+// The reason of a read of other than the requested length: errno, or, when the system reported
+// none, -410 (the device ends early), so that a failure never carries the code 0.
+int short_read_reason() { return errno != 0 ? errno : ER_PROBESHORT; }
+
+// The bytes of a write of len bytes that reached the device, from what the call returned (0
+// after a failure). Anything short of len sets iserrno: errno after a failed call; after a
+// short one, which carries no reason, ENOSPC (the usual reason a write stops early), so that a
+// failure never carries the code 0.
+int reached(ssize_t done, int len) {
+  if (done == len) return len;
+  iserrno = done < 0 ? errno : ENOSPC;
+  return done > 0 ? static_cast<int>(done) : 0;
 }
 
 // Reads len bytes at the page's position (a seek, then the read); returns the number of errors
@@ -212,34 +218,31 @@ int read_pages(int fd, const pageloc &loc, void *buf, int len) {
   errno = 0;
   if (ba_read(fd, buf, len) != len) {
     errors++;
-    iserrno = short_reason(IO_READ);
+    iserrno = short_read_reason();
   }
   return errors;
 }
 
-// Writes the pieces of iov (len bytes in all) at the page's position in one call. Returns the
-// bytes that reached the device (0 after a failure); anything short of len sets iserrno.
-int write_pages(int fd, const pageloc &loc, const struct iovec *iov, int cnt, int len) {
-  errno = 0;
-  ssize_t done = write_at(fd, iov, cnt, page_pos(loc.pt, loc.page));
-  if (done == len) return len;
-  iserrno = short_reason(IO_WRITE);
-  return done > 0 ? static_cast<int>(done) : 0;
+// Writes len bytes of buf at the page's position in one pwrite. The bytes that reached the
+// device (see reached).
+int write_pages(int fd, const pageloc &loc, const void *buf, int len) {
+  ssize_t done = write_at(page_pos(loc.pt, loc.page),
+                          [&](off_t pos) { return pwrite(fd, buf, len, pos); });
+  return reached(done, len);
 }
 
 // Seeks and transfers len bytes (reads), or writes them in one positioned call; returns the
 // number of errors, iserrno set by the last.
 int transfer(iodir dir, int fd, const pageloc &loc, void *buf, int len) {
   if (dir == IO_READ) return read_pages(fd, loc, buf, len);
-  struct iovec iov = {buf, static_cast<size_t>(len)};
-  return write_pages(fd, loc, &iov, 1, len) == len ? 0 : 1;
+  return write_pages(fd, loc, buf, len) == len ? 0 : 1;
 }
 
 // One transfer of n pages at pagenr: counts, locates, gets the descriptor, transfers, reports.
 int page_io(iodir dir, int32_t pagenr, void *buf, int partn, int n) {
   if (bm_myslot != nullptr) (dir == IO_READ ? bm_myslot->nreads : bm_myslot->nwrites)++;
-  pageloc loc;
-  if (!locate(dir, pagenr, partn, n, &loc)) return -1;
+  pageloc loc = locate(dir, pagenr, partn, n);
+  if (loc.pt == nullptr) return -1;
   count(dir == IO_READ ? &loc.pt->nreads : &loc.pt->nwrites);
   int fd = bm_getfd(loc.pt);
   if (fd < 0) return -1;
@@ -284,7 +287,7 @@ int probe_lastpage(int fd, const partition *pt) {
   }
   errno = 0;
   if (ba_read(fd, page, PAGESIZE) != PAGESIZE) {
-    iserrno = short_reason(IO_READ);
+    iserrno = short_read_reason();
     return -1;
   }
   return 0;
@@ -423,13 +426,23 @@ int run_length(pagebuf *const *bufs, int n, const pageloc &loc, bool images_pend
   return m;
 }
 
-// Writes the pages of the m buffers in one positioned call at loc. Returns how many of them
-// reached the device in full (all m, or the leading ones a short write got out); iserrno holds
-// the reason of a shortfall.
-int write_run(int fd, const pageloc &loc, pagebuf *const *bufs, int m) {
+// Writes the pages of the m buffers at loc in one pwritev. The bytes that reached the device.
+// Kept out of line: its iovec array would otherwise put a stack guard into every one-page write.
+[[gnu::noinline]] int write_pieces(int fd, const pageloc &loc, pagebuf *const *bufs, int m) {
   struct iovec iov[BM_RUNMAX];
   for (int i = 0; i < m; i++) iov[i] = {bufs[i]->page, PAGESIZE};
-  int pages = write_pages(fd, loc, iov, m, m * PAGESIZE) / PAGESIZE;
+  ssize_t done = write_at(page_pos(loc.pt, loc.page),
+                          [&](off_t pos) { return pwritev(fd, iov, m, pos); });
+  return reached(done, m * PAGESIZE);
+}
+
+// Writes the pages of the m buffers in one positioned call at loc: pwrite for one page (the
+// cheaper call), pwritev for more. Returns how many of them reached the device in full (all m,
+// or the leading ones a short write got out); iserrno holds the reason of a shortfall.
+int write_run(int fd, const pageloc &loc, pagebuf *const *bufs, int m) {
+  int bytes = m == 1 ? write_pages(fd, loc, bufs[0]->page, PAGESIZE)
+                     : write_pieces(fd, loc, bufs, m);
+  int pages = bytes / PAGESIZE;
   __atomic_fetch_add(&bm_dbs->st_writes, pages, __ATOMIC_RELAXED);
   return pages;
 }
@@ -462,7 +475,7 @@ failnote *note_of(const partition *pt) {
   return &failnotes[slot];
 }
 
-void report_repeats(const partition *pt, const failnote &f, int64_t now) {
+[[gnu::cold]] void report_repeats(const partition *pt, const failnote &f, int64_t now) {
   devpath dev(pt);
   bm_logmsg("%d: Write on device %s failed %d more times in %d s.errno %d\n", ba_getpid(),
             dev.path, f.repeats, static_cast<int>(now - f.since), f.lasterr);
@@ -472,7 +485,7 @@ void report_repeats(const partition *pt, const failnote &f, int64_t now) {
 // otherwise the device could not be opened, which has reported itself). Returns whether the
 // failure is reported in full: the first one of the partition since its writes last
 // succeeded, or any one when there is no room to keep count.
-bool note_failure(const pageloc &loc, bool write_failed) {
+[[gnu::cold]] bool note_failure(const pageloc &loc, bool write_failed) {
   failnote *f = note_of(loc.pt);
   int64_t now = time(nullptr);
   if (f == nullptr || f->failing == 0) {
@@ -577,14 +590,14 @@ int sync_part(const partition *pt) {
 }  // namespace
 
 int bm_pagefd(int32_t pagenr) {
-  pageloc loc;
-  if (!locate(IO_WRITE, pagenr, PIO_ANYPART, 1, &loc)) return -1;
+  pageloc loc = locate(IO_WRITE, pagenr, PIO_ANYPART, 1);
+  if (loc.pt == nullptr) return -1;
   return bm_getfd(loc.pt);
 }
 
 int bm_syncpage(int32_t pagenr) {
-  pageloc loc;
-  if (!locate(IO_WRITE, pagenr, PIO_ANYPART, 1, &loc)) return -1;
+  pageloc loc = locate(IO_WRITE, pagenr, PIO_ANYPART, 1);
+  if (loc.pt == nullptr) return -1;
   return sync_part(loc.pt);
 }
 
@@ -602,8 +615,8 @@ bm_run bm_saverun(pagebuf *const *bufs, int n, bool images_pending) {
   int32_t first = pagenr_of(bufs[0]);
   if (images_pending && await_image(first) != 0) return r;
   if (bm_myslot != nullptr) bm_myslot->nwrites++;
-  pageloc loc;
-  if (!locate(IO_WRITE, first, PIO_ANYPART, 1, &loc)) return r;
+  pageloc loc = locate(IO_WRITE, first, PIO_ANYPART, 1);
+  if (loc.pt == nullptr) return r;
   r.taken = run_length(bufs, n, loc, images_pending);
   if (bm_myslot != nullptr) bm_myslot->nwrites += r.taken - 1;
   __atomic_fetch_add(&loc.pt->nwrites, r.taken, __ATOMIC_RELAXED);

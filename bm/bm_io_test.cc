@@ -468,20 +468,31 @@ TEST_F(PageIo, RunsJoinOnlyAdjacentPagesOfOnePartition) {
 }
 
 // A write that the file size limit cuts inside a page ends short without an errno: the reason
-// is ENOSPC ("errno 28"), never 0.
+// is ENOSPC ("errno 28"), never 0, and never the errno of an interrupted try before it.
 TEST_F(PageIo, ShortWriteWithoutErrnoGivesEnospc) {
-  pid_t child = fork_child([] {
-    signal(SIGXFSZ, SIG_IGN);
-    rlim_t limit = 5 * PAGESIZE + 1000;
-    struct rlimit rl = {limit, limit};
-    if (setrlimit(RLIMIT_FSIZE, &rl) != 0) return 1;
-    auto page = pattern(1);
-    if (bm_pwrite(pn(ROOT, 5), page.data(), PIO_ANYPART) != -1) return 2;
-    return iserrno == ENOSPC ? 0 : 3;
-  });
-  ASSERT_EQ(wait_child(child), 0);
-  EXPECT_EQ(log_text(), std::to_string(child) + ": Write on device " + dev("chunk0") +
-                            " failed.Page 5.errno 28\n");
+  for (bool interrupted_first : {false, true}) {
+    SCOPED_TRACE(interrupted_first);
+    std::string before = log_text();
+    pid_t child = fork_child([&] {
+      signal(SIGXFSZ, SIG_IGN);
+      rlim_t limit = 5 * PAGESIZE + 1000;
+      struct rlimit rl = {limit, limit};
+      if (setrlimit(RLIMIT_FSIZE, &rl) != 0) return 1;
+      if (interrupted_first) {
+        faulthook::writeino = faulthook::inode_of(dev("chunk0").c_str());
+        faulthook::writepos = 5 * PAGESIZE;
+        faulthook::writeerrno = EINTR;
+        faulthook::writefails = 1;
+      }
+      auto page = pattern(1);
+      if (bm_pwrite(pn(ROOT, 5), page.data(), PIO_ANYPART) != -1) return 2;
+      if (faulthook::writefails != 0) return 3;
+      return iserrno == ENOSPC ? 0 : 4;
+    });
+    ASSERT_EQ(wait_child(child), 0);
+    EXPECT_EQ(log_text(), before + std::to_string(child) + ": Write on device " + dev("chunk0") +
+                              " failed.Page 5.errno 28\n");
+  }
 }
 
 // The first failure of a partition in full, repeats counted, and a line when it works again.
