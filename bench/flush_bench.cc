@@ -27,7 +27,10 @@
 //
 // Goals: time per page at 65,536 within 1.2x of that at 1,024; scattered pages at least 0.95
 // of the pwrite loop; contiguous pages at least 0.9 of the pwritev loop and 4x the lseek +
-// write loop; the list semaphore held at most 0.1 us per examined buffer.
+// write loop; the list semaphore held at most 0.1 us per examined buffer. Beside the 4x goal
+// the pwritev loop's own speed against lseek + write is printed: no writer gets more on this
+// machine, as each page still costs the kernel's copy into the page cache, which no merging of
+// system calls saves (and which grows once the pages no longer fit in the caches).
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -142,6 +145,7 @@ struct row {
   double newblocks;                    // a later pass on new file blocks (s)
   double best[METHODS];                // best round of each method (s)
   double speed[METHODS];               // median over the rounds of (method time / pass time)
+  double ceiling;                      // the same of lseek+write against the pwritev loop
   double hold;                         // the walk under the list semaphore, best round (s)
 };
 
@@ -191,10 +195,10 @@ bool run_row(int n, layout l, row *r) {
   buflist *list = &bm_dbs->lists[0];
   assign(list, page_plan(n, l));
   int fd = open(device.c_str(), O_RDWR | O_CLOEXEC);
-  *r = {n, l, 0, 0, {}, {}, 1e9};
+  *r = {n, l, 0, 0, {}, {}, 0, 1e9};
   bool ok = fd >= 0 && timed_method(first_writer, fd, list, &r->first);
   int rounds = std::max(kMinRounds, kPagesPerRow / n);
-  std::vector<double> times[METHODS];
+  std::vector<double> times[METHODS], ceilings;
   for (int i = 0; i < rounds && ok; i++) {
     double t[METHODS];
     for (int j = 0; j < METHODS && ok; j++) {
@@ -202,11 +206,13 @@ bool run_row(int n, layout l, row *r) {
       ok = timed_method(m, fd, list, &t[m]);
     }
     for (int m = 0; m < METHODS && ok; m++) times[m].push_back(t[m] / t[PASS]);
+    if (ok) ceilings.push_back(t[LSEEK_WRITE] / t[PWRITEV]);
     for (int m = 0; m < METHODS && ok; m++)
       r->best[m] = i == 0 ? t[m] : std::min(r->best[m], t[m]);
     r->hold = std::min(r->hold, timed_walk(list));
   }
   for (int m = 0; m < METHODS && ok; m++) r->speed[m] = median(times[m]);
+  if (ok) r->ceiling = median(ceilings);
   ok = ok && fresh_device() && timed_method(PASS, fd, list, &r->newblocks);
   if (fd >= 0) close(fd);
   if (!ok) perror("flush_bench: baseline write");
@@ -238,12 +244,13 @@ void print_goals(const std::vector<row> &rows) {
            " to the loop %5.2f (goal at most 1.2)\n",
            l == SCATTERED ? "scattered" : "contiguous", pass, loop, pass / loop);
   }
-  double worst_scatter = 1e9, worst_run = 1e9, worst_lseek = 1e9, worst_hold = 0;
+  double worst_scatter = 1e9, worst_run = 1e9, worst_lseek = 1e9, ceiling = 0, worst_hold = 0;
   for (const row &r : rows) {
     worst_hold = std::max(worst_hold, r.hold * 1e6 / r.n);
     if (r.l == SCATTERED) worst_scatter = std::min(worst_scatter, r.speed[PWRITE]);
     if (r.l == CONTIGUOUS) {
       worst_run = std::min(worst_run, r.speed[PWRITEV]);
+      if (r.speed[LSEEK_WRITE] < worst_lseek) ceiling = r.ceiling;
       worst_lseek = std::min(worst_lseek, r.speed[LSEEK_WRITE]);
     }
   }
@@ -251,8 +258,9 @@ void print_goals(const std::vector<row> &rows) {
          worst_scatter);
   printf("  contiguous: pass against the pwritev loop, worst row:   %5.2f (goal at least 0.9)\n",
          worst_run);
-  printf("  contiguous: pass against lseek + write, worst row:      %5.2f (goal at least 4)\n",
-         worst_lseek);
+  printf("  contiguous: pass against lseek + write, worst row:      %5.2f (goal at least 4; the"
+         " pwritev loop in that row: %.2f)\n",
+         worst_lseek, ceiling);
   printf("  list semaphore held per examined buffer, worst row: %7.4f us (goal at most 0.1)\n",
          worst_hold);
 }
