@@ -166,8 +166,7 @@ int bm_droppage(int d, int32_t page) {
     bm_unfix(p);
   }
   int32_t k = page & PN_PAGEMASK;
-  // A page beyond the dbspace is never handed out, so its bit must stay set.
-  if (!valid_space(d) || k >= bm_dbs->dbspaces[d].npages) {
+  if (!valid_space(d)) {
     bm_logmsg("bm_droppage: page %d not found\n", k);
     bm_v(bm_dbs->freesem);
     return 0;
@@ -177,6 +176,15 @@ int bm_droppage(int d, int32_t page) {
   if (b == nullptr) {
     if (fixfail) bm_logmsg("bm_droppage: sp == NULL, iserrno = %d\n", iserrno);
     iserrno = 0;
+    bm_v(bm_dbs->freesem);
+    return 0;
+  }
+  // A page beyond the dbspace is never handed out, so its bit (set when the dbspace was
+  // formatted) must stay set: it is reported like a page beyond the chain, with its number
+  // within the bitmap page that covers it.
+  if ((page & PN_PAGEMASK) >= bm_dbs->dbspaces[d].npages) {
+    bm_logmsg("bm_droppage: page %d not found\n", k);
+    bm_unfix(b);
     bm_v(bm_dbs->freesem);
     return 0;
   }

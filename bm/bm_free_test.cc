@@ -106,6 +106,13 @@ TEST_F(Extents, SecondBitmapPageOfTheChain) {
   // A run never crosses from one bitmap page to the next: the tail of the dbspace is too short.
   EXPECT_EQ(bm_allocext(kBig, kBigPages - FB_PAGES), -1);
   EXPECT_EQ(iserrno, ER_NOEXTENT);
+  // A page past the chain is named by what is left of it after the pages of the bitmap pages
+  // passed; a page past the dbspace but inside the chain keeps its bit.
+  EXPECT_EQ(bm_droppage(kBig, pn(kBig, 40000)), 0);
+  EXPECT_TRUE(logged("bm_droppage: page 23904 not found\n"));
+  EXPECT_EQ(bm_droppage(kBig, pn(kBig, kBigPages)), 0);
+  EXPECT_TRUE(logged("bm_droppage: page 104 not found\n"));
+  EXPECT_EQ(bitmap(pn(kBig, kBigSecond), 14)[13], 0xFF);  // pages 16200 .. 16207
 }
 
 TEST_F(Extents, ReleaseTwiceAndBeyondTheDbspaceAreReported) {
