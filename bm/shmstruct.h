@@ -542,8 +542,11 @@ struct arenahdr {                  // arena header (28 bytes), at the arena's st
   int32_t inuse;                   // bytes allocated
   shmptr<blockdesc> desc;          // descriptor table, right behind this header
   shmptr<blockdesc> lowest;        // block with the lowest address; null while none carved
-  shmptr<blockdesc> highest;       // block at the highest address, kept through splits
-                                   // and merges; null while none carved
+  // The block at the highest address; null while none carved. Set to the first block carved
+  // and kept on the highest block through splits and merges: left on the first descriptor, it
+  // would name a spare (after a merge) or a block no longer the highest (after a split), and a
+  // spare may be reused for any block.
+  shmptr<blockdesc> highest;
 };
 static_assert(offsetof(arenahdr, ndesc) == 0);
 static_assert(offsetof(arenahdr, top) == 4);
