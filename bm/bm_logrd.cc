@@ -20,9 +20,10 @@
 //    length reaches beyond them, are refused with ER_LOGREC (-332) and a message: nothing is
 //    defined to lie there, and stale bytes of an earlier use of the file may.
 //  - bm_getuserrec advances: from the given position it reads record after record of that file
-//    (each record's stored length leads to the next) until one carries the user id, and tells the
-//    caller where it found it; at the end of the file's records it gives up (ER_LOGREC, silently,
-//    since no record of the user is no fault). The caller continues behind the found record.
+//    (each record's stored length leads to the next) until one carries the user id, and tells a
+//    caller who asks where it found it; at the end of the file's records it gives up (ER_LOGREC,
+//    silently, since no record of the user is no fault). The caller continues behind the found
+//    record.
 //
 // See also: bm_logrec.h (contracts, record format), bm_logwr (the writer and the binding),
 // bm_io (bm_pread).
@@ -309,10 +310,10 @@ char *bm_getlogrec(int file, int offset) {
   return rec;
 }
 
-char *bm_getuserrec(int user, int file, int *offset) {
+char *bm_getuserrec(int user, int file, int offset, int *found) {
   bm_p(logsem());
   char *rec = nullptr;
-  for (int o = *offset;; o += pg_word(rec, LR_LENGTH)) {
+  for (int o = offset;; o += pg_word(rec, LR_LENGTH)) {
     if (file >= 0 && file < nfiles() && o >= recbytes(file)) {  // the end: silently
       rec = nullptr;
       iserrno = ER_LOGREC;
@@ -321,7 +322,7 @@ char *bm_getuserrec(int user, int file, int *offset) {
     rec = read_forward(file, o);
     if (rec == nullptr) break;
     if (pg_word(rec, LR_USER) == user) {
-      *offset = o;
+      if (found != nullptr) *found = o;
       break;
     }
   }

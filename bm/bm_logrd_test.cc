@@ -107,13 +107,17 @@ TEST_F(LogTest, UserRecordsAreFoundOneAfterTheOther) {
   for (int u : users) ASSERT_NE(append(500, 1, 0, u), nullptr);
   std::vector<int> found;
   int o = 0;
-  while (char *r = bm_getuserrec(2, 0, &o)) {
+  while (char *r = bm_getuserrec(2, 0, o, &o)) {
     EXPECT_EQ(pg_word(r, LR_USER), 2);
     found.push_back(o);
     o += pg_word(r, LR_LENGTH);
   }
   EXPECT_EQ(iserrno, ER_LOGREC);
   EXPECT_EQ(found, (std::vector<int>{500, 2000, 2500}));
+  // Without the position asked for: the record at or after the offset.
+  char *r = bm_getuserrec(3, 0, 0);
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(pg_word(r, LR_USER), 3);
   EXPECT_EQ(log_text(), "");  // the end of the records is no fault
 }
 

@@ -133,7 +133,7 @@ char *bm_getprev(int *file, int *offset);
 // below LR_MINLEN or reaching beyond the file's records), -316, or a failed page read.
 char *bm_getlogrec(int file, int offset);
 // Reads the records of log file `file` from offset on and returns the first whose user id is
-// `user`; *offset receives that record's offset. Null when no record from there to the end of the
-// file's records belongs to user (ER_LOGREC, nothing logged), or on a read failure as for
-// bm_getlogrec.
-char *bm_getuserrec(int user, int file, int *offset);
+// `user`; *found (when given) receives that record's offset, from which a caller goes on behind
+// it. Null when no record from there to the end of the file's records belongs to user
+// (ER_LOGREC, nothing logged), or on a read failure as for bm_getlogrec.
+char *bm_getuserrec(int user, int file, int offset, int *found = nullptr);

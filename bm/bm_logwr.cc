@@ -111,57 +111,55 @@ int write_current() {
 }
 
 // What the page being filled looked like before an append that crosses a page end, so that a
-// failed page write can put the log control block back (invariant 2). Its first `used` bytes
-// are copied only once a second page write is coming (a record longer than a page): until the
-// first write succeeded they are still in the page, and a record of at most one page never
-// needs the copy, so the common append copies nothing twice.
+// failed page write can put the log control block back (invariant 2): its page index and its
+// first `used` bytes, which later pages of the record overwrite in the data area.
 struct fillmark {
+  explicit fillmark(int u) : curpage(logblock->lc_curpage), used(u) {
+    memcpy(bytes, data_area(), static_cast<size_t>(u));
+  }
   int32_t curpage;
   int used;
-  bool saved = false;
   unsigned char bytes[LOG_DATASIZE];
 };
 
 void restore(const fillmark &m) {
   logblock->lc_curpage = m.curpage;
-  if (m.saved) memcpy(data_area(), m.bytes, static_cast<size_t>(m.used));
+  memcpy(data_area(), m.bytes, static_cast<size_t>(m.used));
   memset(data_area() + m.used, 0, static_cast<size_t>(LOG_DATASIZE - m.used));
   logblock->lc_wrptr = data_area() + m.used;
 }
 
-// Copies the n bytes at r into the record stream: into the page being filled, writing each
-// page that is full when more bytes must go in. A page is written only for the sake of the
-// next byte, so a record that ends exactly at a page end leaves that page full in memory, and
-// the page being filled never moves past the file's last page: a record that fills the file
-// leaves the last page in memory, where the switch writes it, instead of a page index that
-// names the next file's header page (or, behind the last file, a page beyond the log area).
-// 0, or -1 after a failed page write (the control block restored).
+// Copies the n bytes at r into the record stream. A record that fits into the page being
+// filled is only copied there (a page it fills is written by the next append). A longer one
+// fills that page and then whole pages, writing each full page and moving on to a cleared next
+// one, and leaves its last 0 .. 2011 bytes in memory. The exception is the file's last page:
+// filled by a record that ends the file, it stays full in memory, where the switch writes it,
+// so that the page being filled never names the next file's header page (or, behind the last
+// file, a page beyond the log area). 0, or -1 after a failed page write (the control block
+// restored).
 int copy_record(const unsigned char *r, int n) {
   int u = filled();
-  int part = std::min(n, LOG_DATASIZE - u);
-  memcpy(logblock->lc_wrptr.get(), r, static_cast<size_t>(part));
-  if (part == n) {
+  if (u + n <= LOG_DATASIZE) {
+    memcpy(logblock->lc_wrptr.get(), r, static_cast<size_t>(n));
     logblock->lc_wrptr = logblock->lc_wrptr.get() + n;
     return 0;
   }
-  fillmark mark;
-  mark.curpage = logblock->lc_curpage;
-  mark.used = u;
-  while (n > part) {
+  fillmark mark(u);
+  int part = LOG_DATASIZE - u;
+  memcpy(logblock->lc_wrptr.get(), r, static_cast<size_t>(part));
+  for (;;) {  // the data area is full; the n - part bytes after part follow
+    r += part;
+    n -= part;
+    if (n == 0 && logblock->lc_curpage >= logblock->lc_filepages - 1) break;
     if (write_current() != 0) {
       restore(mark);
       return -1;
     }
-    if (!mark.saved && n - part > LOG_DATASIZE) {
-      memcpy(mark.bytes, data_area(), static_cast<size_t>(u));
-      mark.saved = true;
-    }
     logblock->lc_curpage++;
     memset(data_area(), 0, LOG_DATASIZE);
-    r += part;
-    n -= part;
     part = std::min(n, LOG_DATASIZE);
     memcpy(data_area(), r, static_cast<size_t>(part));
+    if (part < LOG_DATASIZE) break;
   }
   logblock->lc_wrptr = data_area() + part;
   return 0;

@@ -56,6 +56,8 @@ INSTANTIATE_TEST_SUITE_P(
                       fillcase{{2012, 20}, 1, 2, 20},       // the next append writes it first
                       fillcase{{2013}, 1, 2, 1},            // one byte over
                       fillcase{{2 * 2012 + 7}, 2, 3, 7},    // k = 2 pages written, r = 7 kept
+                      fillcase{{2 * 2012}, 2, 3, 0},        // k = 2 pages written, r = 0
+                      fillcase{{2012, 2012}, 2, 3, 0},      // the first page, then the second
                       fillcase{{1000, 1012, 1000}, 1, 2, 1000},
                       fillcase{{3 * 2012}, 2, 3, 2012}));   // a whole file's capacity
 
