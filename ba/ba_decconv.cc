@@ -282,17 +282,6 @@ int trim_text(numtext *x, int n) {
   return std::max(n - fraction_digits(*x), 0);
 }
 
-// A text whose digits are all zero drops its '-': a negative zero prints as "0".
-void drop_negative_zero(numtext *x) {
-  if (x->start == 0) return;
-  for (int j = x->start; j < x->len; j++)
-    if (j != x->point && x->t[j] != '0') return;
-  memmove(x->t, x->t + x->start, x->len - x->start);
-  x->len -= x->start;
-  if (x->point >= 0) x->point -= x->start;
-  x->start = 0;
-}
-
 // Copies x into buf with pad zeros for n places (a point first when there is none).
 void emit(const numtext &x, int n, int pad, int c, char *buf) {
   memcpy(buf, x.t, x.len);
@@ -466,7 +455,6 @@ int ba_decfmt(const ba_decimal *d, char *buf, int len, int places, int point) {
     memcpy(y.t, x.t, x.len);
     round_text(&y, n);
     int pad = trim_text(&y, n);
-    drop_negative_zero(&y);
     // In 64 bits: pad comes from the caller's places and may lie near INT_MAX.
     long long total = static_cast<long long>(y.len) + pad + ((pad > 0 && y.point < 0) ? 1 : 0);
     if (total <= len) {

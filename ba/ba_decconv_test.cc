@@ -115,7 +115,9 @@ TEST(DecFmt, RoundingCarriesAcrossThePoint) {
   EXPECT_EQ(F(D("-0.5"), 0), "-1");
   EXPECT_EQ(F(D("0.5"), 0), "1");
   EXPECT_EQ(F(D("99.999"), 2), "100.00");
-  EXPECT_EQ(F(D("-0.4"), 0), "0");  // no "-0"
+  // A negative number keeps its '-' when its rounded digits are all zero, as printf does.
+  EXPECT_EQ(F(D("-0.4"), 0), "-0");
+  EXPECT_EQ(F(D("-0.004"), 2), "-0.00");
 }
 
 TEST(DecFmt, FittingIntoTheBuffer) {
