@@ -21,7 +21,8 @@ bool same_record(const char *rec, int len, int user, int seed, bool trailer) {
   std::vector<unsigned char> want = logtest::record(len, user, 1, seed);
   if (pg_word(rec, LR_LENGTH) != len || pg_word(rec, LR_USER) != user) return false;
   int n = trailer ? len : len - LR_TRAILLEN;
-  return memcmp(rec + LR_TYPE, want.data() + LR_TYPE, static_cast<size_t>(n - LR_TYPE)) == 0;
+  return n <= LR_TYPE ||
+         memcmp(rec + LR_TYPE, want.data() + LR_TYPE, static_cast<size_t>(n - LR_TYPE)) == 0;
 }
 
 // ---- Split lengths and trailers ---------------------------------------------------------------
@@ -64,7 +65,8 @@ INSTANTIATE_TEST_SUITE_P(
                       splitcase{2008, 100},                      // length just fits the page
                       splitcase{100, 1914}, splitcase{100, 1915},   // trailer ends at 2, 3
                       splitcase{100, 1913},                      // trailer ends at data offset 1
-                      splitcase{2012, 2012}, splitcase{30, 4100}));  // whole pages, spanning
+                      splitcase{2012, 2012}, splitcase{30, 4100},   // whole pages, spanning
+                      splitcase{LR_MINLEN, LR_MINLEN}));            // the shortest records
 
 // ---- Across the files of the ring ------------------------------------------------------------
 

@@ -48,10 +48,12 @@ constexpr int LR_STAMP = 8;
 constexpr int LR_TYPE = 14;
 constexpr int LR_HEADLEN = 16;   // the fixed fields in front of the record's own bytes
 constexpr int LR_TRAILLEN = 4;   // the big-endian length at the end
-// The shortest record the log accepts and reads: the fixed fields and the trailer. A shorter
-// one could not carry the fields the log stores and reads in it, and a reader could not tell
-// where it ends.
-constexpr int LR_MINLEN = LR_HEADLEN + LR_TRAILLEN;
+// The shortest record the log accepts and reads: the length, the user id, the stamp and the
+// trailer behind them. In a shorter one the stamp the writer stores would land beyond the
+// record (in the caller's memory) or in its trailer, and a reader could not tell where it ends.
+// (The type byte at LR_TYPE may be a byte of the trailer: in a record of 16 to 18 bytes it is a
+// zero byte of the big-endian length, an ordinary type.)
+constexpr int LR_MINLEN = LR_STAMP + 4 + LR_TRAILLEN;
 
 constexpr uint8_t LT_COMMIT = 9;        // forces its page out unless commit_nosync is set
 constexpr uint8_t LT_CHECKPOINT = 13;   // written by the checkpoint

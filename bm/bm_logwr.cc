@@ -172,8 +172,8 @@ bool refused(int len) {
     iserrno = ER_LOGLEN0;
     return true;
   }
-  // A record shorter than its fixed fields and trailer would have the stamp stored beyond its
-  // end and could not be read back; a negative length is no length at all.
+  // A record shorter than LR_MINLEN would have the stamp stored beyond its end or into its
+  // trailer and could not be read back; a negative length is no length at all.
   if (len < LR_MINLEN) {
     bm_logerr("bm_wrtlog:len = %d too short\n", len);
     iserrno = ER_LOGLEN0;

@@ -340,6 +340,7 @@ TEST_P(BadLength, IsRefusedAndTheLogStaysUsable) {
 INSTANTIATE_TEST_SUITE_P(Lengths, BadLength,
                          ::testing::Values(badlen{0, ER_LOGLEN0, "bm_wrtlog:len == 0\n"},
                                            badlen{12, ER_LOGLEN0, "bm_wrtlog:len = 12 too short\n"},
+                                           badlen{15, ER_LOGLEN0, "bm_wrtlog:len = 15 too short\n"},
                                            badlen{-5, ER_LOGLEN0, "bm_wrtlog:len = -5 too short\n"},
                                            badlen{kFileBytes + 1, ER_LOGTOOLONG, ""}));
 

@@ -188,7 +188,7 @@ class Worker {
 
   // Ends an update action with a log record naming its first page and version.
   int commit(const std::vector<report> &done) {
-    std::vector<unsigned char> rec = srv_logrecord(LR_MINLEN + 8, bm_sessno(), 1);
+    std::vector<unsigned char> rec = srv_logrecord(LR_HEADLEN + 8 + LR_TRAILLEN, bm_sessno(), 1);
     pg_setword(rec.data(), LR_HEADLEN, done.empty() ? -1 : done[0].pagenr);
     pg_setword(rec.data(), LR_HEADLEN + 4, done.empty() ? -1 : done[0].version);
     if (bm_endea(static_cast<int>(rec.size()), rec.data(), nullptr) == nullptr)
