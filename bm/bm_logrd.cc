@@ -279,9 +279,12 @@ char *read_backward(int *file, int *offset) {
       read_trailer(src, rbackpos.offset / LOG_DATASIZE + 1, rbackpos.offset % LOG_DATASIZE);
   if (len < 0) return nullptr;
   if (len > rbackpos.offset) {
-    // The record would begin before the file's first byte: the position moves, as a read
-    // that went there would have moved it, but nothing outside the file is read.
+    // The record would begin before the file's first byte: the position moves and is told,
+    // as a read that went there would have moved and told it, but nothing outside the file
+    // is read.
     rbackpos.offset -= static_cast<int>(len);
+    *file = f;
+    *offset = rbackpos.offset;
     bm_logerr("rbackpos.offset = %d\n", rbackpos.offset);
     iserrno = ER_LOGOFFSET;
     return nullptr;
