@@ -17,3 +17,4 @@
 #include "ba/error.h"
 #include "ba/globals.h"
 #include "ba/sqldec.h"
+#include "ba/sqltypes.h"

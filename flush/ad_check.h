@@ -1,10 +1,13 @@
-// ad_check.h: the flush pass over one buffer list.
+// ad_check.h: the ad_check module: the flush pass over one buffer list (here), the checkpoint
+// (ad_ckpt.h) and the value dump (ad_dump.h), whose headers this one includes.
 //
 // The daemon calls ad_flush for every list once a second with the DBS's flush percentage; a
 // checkpoint calls it with -1 to write everything.
 #pragma once
 
 #include "bm/shmstruct.h"
+#include "flush/ad_ckpt.h"
+#include "flush/ad_dump.h"
 
 // pct value that examines the whole list.
 constexpr int AD_ALLBUFFERS = -1;

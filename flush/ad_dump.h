@@ -34,26 +34,9 @@
 #include <cstdio>
 
 #include "ba/sqldec.h"
+#include "ba/sqltypes.h"
 #include "bm/bm_table.h"
 #include "bm/shmstruct.h"
-
-// Type codes of the stored value forms.
-enum : int {
-  T_CHAR = 1,
-  T_DECIMAL = 3,
-  T_INT = 4,
-  T_SHORT = 5,
-  T_FLOAT = 7,
-  T_DOUBLE = 8,
-  T_DATETIME = 9,
-  T_INTERVAL = 10,
-  T_VARCHAR = 12,
-  T_DECIMAL2 = -1,
-  T_INT2 = -2,
-  T_BLOB = -3,
-  T_TEXT = -4,
-  T_DATE = -5,
-};
 
 constexpr uint8_t AD_PACKNULL = 0x00;   // sign byte of a null value (the whole packed form)
 constexpr uint8_t AD_PACKNEG = 0x10;    // sign byte of a negative value
