@@ -213,7 +213,7 @@ int env_int_from(const char *name, int dflt, int min) {
 void read_sizes_and_formats() {
   s.opentab = env_int_from("TOLVOPENTAB", kOpentabDefault, kOpentabMin);
   const char *date = getenv("TOLVDATE");
-  if (date != nullptr) ba_setdate(date);  // a length other than 8 or 10 is ignored
+  if (date != nullptr && ba_isdatefmt(date)) ba_setdate(date);  // other lengths are ignored
   const char *money = getenv("TOLVMONEY");
   if (money != nullptr) {
     char *copy = ba_strdup(money);  // no memory: the field stays absent

@@ -83,11 +83,12 @@ int in_set(const char *set, int c) {
   return 0;
 }
 
-// Applies a date format of 8 or 10 characters to a record; false when the length is wrong.
+// Applies a date format to a record (see ba_setdate); false when it is shorter than 3
+// characters.
 bool set_date(basettings &s, const char *fmt) {
   size_t n = strlen(fmt);
-  if (n != 8 && n != 10) return false;
-  s.datelen = static_cast<int>(n);
+  if (n < 3) return false;
+  s.datelen = n == 8 ? 8 : 10;
   if (fmt[0] == 'Y') {
     s.dateorder = 2;
     s.datesep = fmt[n - 3];
@@ -208,7 +209,9 @@ int key_point(nlsparse &ps, const char *arg) {
   return 0;
 }
 
-int key_date(nlsparse &ps, const char *arg) { return set_date(*ps.s, arg) ? 0 : ER_NLS_DATE; }
+int key_date(nlsparse &ps, const char *arg) {
+  return ba_isdatefmt(arg) && set_date(*ps.s, arg) ? 0 : ER_NLS_DATE;
+}
 
 // Blanks are text characters like any other, so the whole argument is items.
 int key_text(nlsparse &ps, const char *arg) {

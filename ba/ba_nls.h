@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdio>
+#include <cstring>
 
 #include "ba/ba_env.h"
 
@@ -48,9 +49,16 @@ void ba_nlsfree();
 // and their vector, the case pairs, the text ranges) and the first-byte index; sets them to
 // absent and their counts (ncoll, nshift, ntextrange, ntextchar) to 0.
 void ba_nlsclear(basettings *settings);
-// Applies a date format to datelen, dateorder and datesep of ba_settings. Returns 0, or -1
-// without a change when fmt is not 8 or 10 characters long.
+// Applies a date format to datelen, dateorder and datesep of ba_settings: datelen 8 for a
+// format of 8 characters, otherwise 10. Returns 0, or -1 without a change for a format shorter
+// than 3 characters, which has no separator where it is looked for.
 int ba_setdate(const char *fmt);
+// Whether fmt is a date format the language file's DATE line and TOLVDATE accept: exactly 8 or
+// 10 characters.
+inline bool ba_isdatefmt(const char *fmt) {
+  size_t n = strlen(fmt);
+  return n == 8 || n == 10;
+}
 // 1 when c occurs in `yes` (`no`), else 0; 0 when the file had no YES (NO) line. c is taken
 // as a byte (its low 8 bits); the byte 0 never answers.
 int ba_isyes(int c);

@@ -429,15 +429,17 @@ TEST(NlsClasses, WithoutYesAndNoLinesNothingAnswers) {
   EXPECT_EQ(ba_isno('n'), 0);
 }
 
-TEST(NlsClasses, SetdateAppliesOnlyEightOrTenCharacters) {
+TEST(NlsClasses, SetdateTakesTheLengthEightOrElseTen) {
   EXPECT_EQ(ba_setdate("YY/MM/DD"), 0);
   EXPECT_EQ(ba_settings.datelen, 8);
   EXPECT_EQ(ba_settings.dateorder, 2);
   EXPECT_EQ(ba_settings.datesep, '/');
-  EXPECT_EQ(ba_setdate("X"), -1);
-  EXPECT_EQ(ba_setdate("DD.MM.YYY"), -1);
+  EXPECT_EQ(ba_setdate("X"), -1);  // no separator to read
   EXPECT_EQ(ba_settings.datelen, 8);
-  EXPECT_EQ(ba_settings.datesep, '/');
+  EXPECT_EQ(ba_setdate("DD.MM.YYY"), 0);
+  EXPECT_EQ(ba_settings.datelen, 10);
+  EXPECT_EQ(ba_settings.dateorder, 0);
+  EXPECT_EQ(ba_settings.datesep, '.');
 }
 
 TEST(NlsMoney, PercentIsReplacedByTheAmount) {
