@@ -30,12 +30,17 @@ namespace {
 
 constexpr unsigned char kAllUsed = 0xFF;
 constexpr unsigned char kAllFree = 0x00;
+constexpr int kMaxSpace = 0xFF;  // dbspace numbers are bits 24-31 of a page number
 
 int32_t pagenr(int d, int32_t k) {
   return static_cast<int32_t>(static_cast<uint32_t>(d) << PN_SPACESHIFT) | k;
 }
 
 unsigned char *bitmap(pagebuf *b) { return b->page + FB_BITS; }
+
+// Whether d fits the dbspace bits of a page number. Any other number would alias the bitmap of
+// another dbspace, so it is refused as a page request for a dbspace that does not exist is.
+bool space_number(int d) { return d >= 0 && d <= kMaxSpace; }
 
 unsigned char bitmask(int32_t k) { return static_cast<unsigned char>(0x80u >> (k % 8)); }
 
@@ -94,12 +99,14 @@ void set_bits(unsigned char *bits, int first, int n) {
 // bitmap page), for update. Null with the message logged when the chain ends before it or a
 // fix fails; *fixfail tells which. REQUIRES: freesem.
 pagebuf *bitmap_of(int d, int32_t *k, bool *fixfail) {
-  *fixfail = false;
-  pagebuf *b = bm_getpage(pagenr(d, FB_FIRST), ST_UPDATE, nullptr);
-  if (b == nullptr) {
-    *fixfail = true;
+  *fixfail = true;
+  if (!space_number(d)) {
+    iserrno = ER_BADPAGE;
     return nullptr;
   }
+  pagebuf *b = bm_getpage(pagenr(d, FB_FIRST), ST_UPDATE, nullptr);
+  if (b == nullptr) return nullptr;
+  *fixfail = false;
   for (int c = 0; *k >= FB_PAGES; c++) {
     int32_t next = next_bitmap(b, d, c);
     bm_unfix(b);
@@ -119,12 +126,16 @@ bool valid_space(int d) { return d >= 0 && d < bm_dbs->ndbspaces; }
 }  // namespace
 
 int32_t bm_allocext(int d, int n) {
+  if (!space_number(d)) {
+    iserrno = ER_BADPAGE;
+    return -1;
+  }
   bm_p(bm_dbs->freesem);
   int32_t page = pagenr(d, FB_FIRST);
   for (int c = 0;; c++) {
     pagebuf *b = bm_getpage(page, ST_UPDATE, nullptr);
     if (b == nullptr) break;
-    int s = n >= 1 ? find_run(bitmap(b), n) : -1;
+    int s = find_run(bitmap(b), n);
     if (s >= 0) {
       set_bits(bitmap(b), s, n);
       bm_unfix(b);
@@ -166,11 +177,6 @@ int bm_droppage(int d, int32_t page) {
     bm_unfix(p);
   }
   int32_t k = page & PN_PAGEMASK;
-  if (!valid_space(d)) {
-    bm_logmsg("bm_droppage: page %d not found\n", k);
-    bm_v(bm_dbs->freesem);
-    return 0;
-  }
   bool fixfail;
   pagebuf *b = bitmap_of(d, &k, &fixfail);
   if (b == nullptr) {

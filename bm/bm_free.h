@@ -34,8 +34,10 @@ static_assert(FB_BYTES * 8 == FB_PAGES && FB_BITS + FB_BYTES == PH_BISEQ2);
 // Takes the first run of n free pages of dbspace d in chain order: the free pages at the end of
 // one bitmap byte followed by whole free bytes of the same bitmap page. Sets their bits and
 // returns the first page number ((d << 24) + FB_PAGES * c + bit index), or -1 with iserrno:
-// ER_NOEXTENT (-324) when no bitmap page of the chain holds such a run (also for n < 1), or the
-// code of a failed bm_getpage. The extent is not recorded (bm_newextent does that).
+// ER_NOEXTENT (-324) when no bitmap page of the chain holds such a run, ER_BADPAGE for a d
+// beyond the dbspace bits of a page number, or the code of a failed bm_getpage. For n < 1 the
+// start of the first run is returned and nothing is set. The extent is not recorded
+// (bm_newextent does that).
 int32_t bm_allocext(int d, int n);
 // Records the extent (first, n) in the own slot's actext for an abort. The 181st extent of an
 // action logs "bm_newextent: %d\n" with the count and is not recorded.

@@ -79,7 +79,7 @@ TEST_F(Extents, RunRuleTakesTrailingPagesThenWholeFreeBytes) {
       {"free pages at the start of a byte are never used", {0x0F, 0xF0, 0x0F}, 5, -1,
        {0x0F, 0xF0, 0x0F}},
       {"everything in use", {}, 1, -1, {0xFF}},
-      {"no pages", {0x00}, 0, -1, {0x00}},
+      {"no pages: the first run's start, nothing set", {0xFF, 0xC0}, 0, 10, {0xFF, 0xC0}},
   };
   for (const RunCase &c : cases) {
     SCOPED_TRACE(c.name);
@@ -130,6 +130,17 @@ TEST_F(Extents, ReleaseTwiceAndBeyondTheDbspaceAreReported) {
   EXPECT_EQ(bm_freecount(0), free);
   EXPECT_EQ(bm_freecount(7), -1);
   EXPECT_EQ(iserrno, ER_BADPAGE);
+  // A dbspace that does not exist: its first bitmap page cannot be fixed. A number beyond the
+  // page number's dbspace bits is refused in the same way, never taken for another dbspace.
+  EXPECT_EQ(bm_droppage(7, pn(7, 10)), 0);
+  EXPECT_TRUE(logged("bm_main:invalid page request 117440513. dbspace = 7\n"));
+  EXPECT_TRUE(logged("bm_droppage: sp == NULL, iserrno = -353\n"));
+  EXPECT_EQ(iserrno, 0);
+  EXPECT_EQ(bm_droppage(256, 64), 0);
+  EXPECT_EQ(bm_freecount(0), free);
+  EXPECT_EQ(bm_allocext(256, 1), -1);
+  EXPECT_EQ(iserrno, ER_BADPAGE);
+  EXPECT_EQ(bm_freecount(0), free);
 }
 
 TEST_F(Extents, ActionExtentsAreGivenBackOnceAndAtMost180Recorded) {
