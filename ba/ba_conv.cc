@@ -73,9 +73,10 @@ bool is_number_char(char c) {
 
 // ---- Quoting -----------------------------------------------------------------------------
 
-// Writes "s" into buf (size bytes). An embedded double quote is written twice, so that the
-// result is one well-formed delimited name or literal whatever s contains. False, with buf
-// emptied, when the result and its terminating zero do not fit.
+// Writes "s" into buf (size bytes). Decision: an embedded double quote is written twice instead
+// of once, so that the result is one well-formed delimited name or literal whatever s contains;
+// written once, it would end the name early and let the rest of s be read as SQL text. False,
+// with buf emptied, when the result and its terminating zero do not fit.
 bool put_quoted(char *buf, size_t size, const char *s) {
   const size_t inner_end = size - 2;  // room left for the closing quote and the zero
   size_t n = 0;

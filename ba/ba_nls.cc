@@ -360,6 +360,15 @@ void ba_nlsclear(basettings *settings) {
 
 int ba_setdate(const char *fmt) { return set_date(ba_settings, fmt) ? 0 : -1; }
 
+// A format such as D.M.YYYY has the length of one but a field letter where the separator is
+// read: it would make 'M' the separator, so it is no date format.
+bool ba_isdatefmt(const char *fmt) {
+  size_t n = strlen(fmt);
+  if (n != 8 && n != 10) return false;
+  char sep = fmt[0] == 'Y' ? fmt[n - 3] : fmt[2];
+  return isalnum(static_cast<unsigned char>(sep)) == 0;
+}
+
 int ba_isyes(int c) { return in_set(ba_settings.yes, c); }
 
 int ba_isno(int c) { return in_set(ba_settings.no, c); }

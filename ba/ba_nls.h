@@ -54,11 +54,8 @@ void ba_nlsclear(basettings *settings);
 // than 3 characters, which has no separator where it is looked for.
 int ba_setdate(const char *fmt);
 // Whether fmt is a date format the language file's DATE line and TOLVDATE accept: exactly 8 or
-// 10 characters.
-inline bool ba_isdatefmt(const char *fmt) {
-  size_t n = strlen(fmt);
-  return n == 8 || n == 10;
-}
+// 10 characters, with a separator (neither letter nor digit) where ba_setdate reads it.
+bool ba_isdatefmt(const char *fmt);
 // 1 when c occurs in `yes` (`no`), else 0; 0 when the file had no YES (NO) line. c is taken
 // as a byte (its low 8 bits); the byte 0 never answers.
 int ba_isyes(int c);

@@ -116,12 +116,14 @@ TEST(NlsKeywords, DateSetsLengthOrderAndSeparator) {
   EXPECT_EQ(ba_settings.datesep, '-');
 }
 
-// The length alone decides acceptance; the fields come from fixed positions of the format.
-TEST(NlsKeywords, DateOfEightCharactersIsAcceptedWhateverItsLayout) {
-  ASSERT_EQ(parse("DATE D.M.YYYY\n"), 0);
+// Eight characters with a field letter where the separator is read are no date format.
+TEST(NlsKeywords, DateWithALetterForItsSeparatorIsRefused) {
+  EXPECT_EQ(parse("DATE D.M.YYYY\n"), ER_NLS_DATE);
+  EXPECT_EQ(parse("DATE YYYYMMDD\n"), ER_NLS_DATE);
+  ASSERT_EQ(parse("DATE YY.MM.DD\n"), 0);
   EXPECT_EQ(ba_settings.datelen, 8);
-  EXPECT_EQ(ba_settings.dateorder, 0);
-  EXPECT_EQ(ba_settings.datesep, 'M');  // the third character
+  EXPECT_EQ(ba_settings.dateorder, 2);
+  EXPECT_EQ(ba_settings.datesep, '.');
 }
 
 TEST(NlsKeywords, LineKeepsSixtyCharacters) {
