@@ -201,12 +201,21 @@ int block_room(void *block) {
   return is_blocktag(head->tag) || head->tag == kMemctlTag ? head->room : -1;
 }
 
+// Whether the memory-control allocator records its blocks (TOLVMEMCTRL under `debug`): the
+// memory report then shows every block a caller got.
+bool recording() {
+  if (ba_settings.debug == 0) return false;
+  read_level();
+  return ctl_level != 0;
+}
+
 // A new block for a vector of used bytes that needs need: twice used when that can be had, so
 // that a vector grown one element at a time is copied O(log n) times (the blocks' rooms let
 // later growths happen in place); else exactly need, so that growth never fails where an
-// exact block would do.
+// exact block would do. While blocks are recorded it is always exactly need, so that the
+// memory report shows the sizes the vector's growth asked for.
 char *grow_block(int used, int need, const char *file, int line) {
-  if (used <= INT_MAX / 2 && 2 * used > need) {
+  if (!recording() && used <= INT_MAX / 2 && 2 * used > need) {
     auto *doubled = static_cast<char *>(ba_alloc(2 * used, file, line));
     if (doubled != nullptr) return doubled;
   }

@@ -131,6 +131,21 @@ TEST(MemoryControl, ReportListsRecordsOfBlocksAfterTheMark) {
   ba_mfree(after);
 }
 
+// While blocks are recorded, each growth of a vector takes exactly one element more, so that the
+// report shows what the growth asked for: three growths of 8-byte elements, 24 bytes.
+TEST(MemoryControl, RecordedVectorGrowsByExactlyOneElement) {
+  setenv("TOLVMEMCTRL", "1", 1);
+  ba_settings.debug = 1;
+  int64_t *vec = nullptr;
+  for (int n = 0; n < 3; n++) ASSERT_EQ(ba_rszvek(&vec, n, sizeof *vec), 0);
+  CaptureStderr();
+  ba_memreport(stderr);
+  std::string report = GetCapturedStderr();
+  EXPECT_NE(report.find("\nTotal:         24\n"), std::string::npos) << report;
+  ba_release(vec);
+  ba_settings.debug = 0;
+}
+
 TEST(MemoryControl, RecordsTheTimeAtLevelTwo) {
   setenv("TOLVMEMCTRL", "2", 1);
   void *p = ba_malloc(4, "t.cc", 1);
