@@ -83,19 +83,18 @@ int in_set(const char *set, int c) {
   return 0;
 }
 
+// The separator of a date format of n >= 3 characters: the third from the end when the year
+// comes first, else the third.
+char date_separator(const char *fmt, size_t n) { return fmt[0] == 'Y' ? fmt[n - 3] : fmt[2]; }
+
 // Applies a date format to a record (see ba_setdate); false when it is shorter than 3
 // characters.
 bool set_date(basettings &s, const char *fmt) {
   size_t n = strlen(fmt);
   if (n < 3) return false;
   s.datelen = n == 8 ? 8 : 10;
-  if (fmt[0] == 'Y') {
-    s.dateorder = 2;
-    s.datesep = fmt[n - 3];
-  } else {
-    s.datesep = fmt[2];
-    s.dateorder = fmt[0] == 'D' ? 0 : 1;
-  }
+  s.datesep = date_separator(fmt, n);
+  s.dateorder = fmt[0] == 'Y' ? 2 : fmt[0] == 'D' ? 0 : 1;
   return true;
 }
 
@@ -365,8 +364,7 @@ int ba_setdate(const char *fmt) { return set_date(ba_settings, fmt) ? 0 : -1; }
 bool ba_isdatefmt(const char *fmt) {
   size_t n = strlen(fmt);
   if (n != 8 && n != 10) return false;
-  char sep = fmt[0] == 'Y' ? fmt[n - 3] : fmt[2];
-  return isalnum(static_cast<unsigned char>(sep)) == 0;
+  return isalnum(static_cast<unsigned char>(date_separator(fmt, n))) == 0;
 }
 
 int ba_isyes(int c) { return in_set(ba_settings.yes, c); }

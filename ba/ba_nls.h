@@ -16,7 +16,6 @@
 #pragma once
 
 #include <cstdio>
-#include <cstring>
 
 #include "ba/ba_env.h"
 

@@ -38,9 +38,14 @@ int32_t pagenr(int d, int32_t k) {
 
 unsigned char *bitmap(pagebuf *b) { return b->page + FB_BITS; }
 
-// Whether d fits the dbspace bits of a page number. Any other number would alias the bitmap of
-// another dbspace, so it is refused as a page request for a dbspace that does not exist is.
-bool space_number(int d) { return d >= 0 && d <= kMaxSpace; }
+// The first bitmap page of dbspace d. A d beyond the dbspace bits of a page number would alias
+// another dbspace's bitmap: NOPAGE with ER_BADPAGE, as a request for a dbspace that does not
+// exist is refused.
+int32_t first_bitmap(int d) {
+  if (d >= 0 && d <= kMaxSpace) return pagenr(d, FB_FIRST);
+  iserrno = ER_BADPAGE;
+  return NOPAGE;
+}
 
 unsigned char bitmask(int32_t k) { return static_cast<unsigned char>(0x80u >> (k % 8)); }
 
@@ -100,11 +105,8 @@ void set_bits(unsigned char *bits, int first, int n) {
 // fix fails; *fixfail tells which. REQUIRES: freesem.
 pagebuf *bitmap_of(int d, int32_t *k, bool *fixfail) {
   *fixfail = true;
-  if (!space_number(d)) {
-    iserrno = ER_BADPAGE;
-    return nullptr;
-  }
-  pagebuf *b = bm_getpage(pagenr(d, FB_FIRST), ST_UPDATE, nullptr);
+  int32_t first = first_bitmap(d);
+  pagebuf *b = first == NOPAGE ? nullptr : bm_getpage(first, ST_UPDATE, nullptr);
   if (b == nullptr) return nullptr;
   *fixfail = false;
   for (int c = 0; *k >= FB_PAGES; c++) {
@@ -126,13 +128,9 @@ bool valid_space(int d) { return d >= 0 && d < bm_dbs->ndbspaces; }
 }  // namespace
 
 int32_t bm_allocext(int d, int n) {
-  if (!space_number(d)) {
-    iserrno = ER_BADPAGE;
-    return -1;
-  }
   bm_p(bm_dbs->freesem);
-  int32_t page = pagenr(d, FB_FIRST);
-  for (int c = 0;; c++) {
+  int32_t page = first_bitmap(d);
+  for (int c = 0; page != NOPAGE; c++) {
     pagebuf *b = bm_getpage(page, ST_UPDATE, nullptr);
     if (b == nullptr) break;
     int s = find_run(bitmap(b), n);
@@ -144,10 +142,7 @@ int32_t bm_allocext(int d, int n) {
     }
     page = next_bitmap(b, d, c);
     bm_unfix(b);
-    if (page == NOPAGE) {
-      iserrno = ER_NOEXTENT;
-      break;
-    }
+    if (page == NOPAGE) iserrno = ER_NOEXTENT;
   }
   bm_v(bm_dbs->freesem);
   return -1;

@@ -575,6 +575,9 @@ int bm_savepage(pagebuf *b) {
 
 namespace {
 
+// The partition that holds page pagenr, or null after the refusal (ER_BADPAGEIO, logged).
+partition *partition_of(int32_t pagenr) { return locate(IO_WRITE, pagenr, PIO_ANYPART, 1).pt; }
+
 // fdatasync of pt's device. A special file that cannot be synced (EINVAL) keeps no cache of its
 // own: its writes are on the device already, so it counts as synced.
 int sync_part(const partition *pt) {
@@ -590,15 +593,13 @@ int sync_part(const partition *pt) {
 }  // namespace
 
 int bm_pagefd(int32_t pagenr) {
-  pageloc loc = locate(IO_WRITE, pagenr, PIO_ANYPART, 1);
-  if (loc.pt == nullptr) return -1;
-  return bm_getfd(loc.pt);
+  partition *pt = partition_of(pagenr);
+  return pt != nullptr ? bm_getfd(pt) : -1;
 }
 
 int bm_syncpage(int32_t pagenr) {
-  pageloc loc = locate(IO_WRITE, pagenr, PIO_ANYPART, 1);
-  if (loc.pt == nullptr) return -1;
-  return sync_part(loc.pt);
+  partition *pt = partition_of(pagenr);
+  return pt != nullptr ? sync_part(pt) : -1;
 }
 
 int bm_syncall() {
