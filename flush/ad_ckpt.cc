@@ -5,7 +5,8 @@
 // The steps of ad_checkpoint and the locks each takes:
 //   1  no checkpoint while a user waits for a free log file ('F')        ctlarea sema
 //   2  "Checkpoint started in log %d %d"
-//   3  ckptrun = 1, CK_RUNNING: from now on no action starts              actsem
+//   3  ckptrun = 1, CK_RUNNING: from now on no action starts; first waits  actsem
+//      while another process's checkpoint runs (CK_RUNNING already set)
 //   4  wait for running actions, 30 more looks a second apart            ctlarea sema
 //   5  write the before-image buffer out (forced)
 //   6  count the users in a transaction                                  (no lock: a count)
@@ -49,6 +50,7 @@ namespace {
 
 constexpr int kFlushNapMs = 10;  // step 8: nap while a buffer is being flushed
 constexpr int kActionNapSec = 1;
+constexpr int kCheckpointNapMs = 100;  // step 3: nap while another checkpoint runs
 // The notice of the root page (its text is this system's choice).
 constexpr char kNotice[] =
     "DBS root page: the log state of the last checkpoint. Written by the checkpoint only.";
@@ -80,6 +82,25 @@ void abort_checkpoint(dbshead *h) {
   h->ckptrun = 0;
   bm_v(h->actsem);
   __atomic_fetch_and(&h->ckptflags, ~CK_RUNNING, __ATOMIC_SEQ_CST);
+}
+
+// Step 3. Two checkpoints at once (the daemon's and one asked for by tolvdb) must not overlap:
+// the first to end lets actions start again, and the other would then clean the area and clear
+// BF_BEFIMG under running actions, dropping before images of pages changed since. So CK_RUNNING
+// is tested and set together under actsem, and a checkpoint that finds it set waits for the
+// other to end before it begins. The stop flag ends the wait: false, nothing begun.
+bool claim_checkpoint(dbshead *h) {
+  bm_p(h->actsem);
+  while ((__atomic_load_n(&h->ckptflags, __ATOMIC_SEQ_CST) & CK_RUNNING) != 0) {
+    bm_v(h->actsem);
+    if (term_req != 0) return false;
+    bm_nap(kCheckpointNapMs);
+    bm_p(h->actsem);
+  }
+  h->ckptrun = 1;
+  __atomic_fetch_or(&h->ckptflags, CK_RUNNING, __ATOMIC_SEQ_CST);
+  bm_v(h->actsem);
+  return true;
 }
 
 // Step 4: false when actions still run after the budget (the checkpoint is then aborted).
@@ -224,11 +245,7 @@ void ad_checkpoint(dbshead *h) {
   if (any_user(h, waits_for_logfile)) return;
   const logctl &lc = h->logctl;
   bm_logmsg("Checkpoint started in log %d %d\n", lc.lc_cur, lc.lc_logid[lc.lc_cur]);
-  bm_p(h->actsem);
-  h->ckptrun = 1;
-  __atomic_fetch_or(&h->ckptflags, CK_RUNNING, __ATOMIC_SEQ_CST);
-  bm_v(h->actsem);
-  if (!await_actions(h)) return;
+  if (!claim_checkpoint(h) || !await_actions(h)) return;
   bm_saveimagebuf(1);
   int intrans = users_in_transaction(h);
   if (!flush_durably(h) || !record_checkpoint(intrans) || !save_root(h)) {

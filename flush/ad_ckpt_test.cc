@@ -14,6 +14,7 @@
 #include "bm/bm_logtest.h"
 #include "bm/bm_io.h"
 #include "bm/bm_mem.h"
+#include "bm/bm_sema.h"
 #include "bm/bm_faulthook.h"
 
 namespace {
@@ -207,6 +208,28 @@ TEST_F(Checkpoint, WaitsForADaemonPassStillWriting) {
   EXPECT_EQ(wait_child(daemon), 0);
   EXPECT_EQ(log_text(), "Checkpoint started in log 0 1\nCheckpoint terminated\n");
   EXPECT_EQ(lc().lc_bytes[0], CR_LEN);
+}
+
+// Another process's checkpoint runs (CK_RUNNING set): this one waits for it to end before it
+// holds actions back or writes anything, and gives up waiting on the stop flag.
+TEST_F(Checkpoint, WaitsForAnotherCheckpointToEnd) {
+  dbs()->ckptflags = CK_RUNNING;
+  term_req = 1;
+  ad_checkpoint(dbs());
+  term_req = 0;
+  EXPECT_EQ(dbs()->ckptrun, 0);
+  EXPECT_EQ(lc().lc_bytes[0], 0);
+  pid_t other = fork_child([this] {
+    bm_nap(300);
+    if (dbs()->ckptrun != 0 || lc().lc_bytes[0] != 0) return 1;  // still waiting
+    __atomic_fetch_and(&dbs()->ckptflags, ~CK_RUNNING, __ATOMIC_SEQ_CST);
+    return 0;
+  });
+  ad_checkpoint(dbs());
+  EXPECT_EQ(wait_child(other), 0);
+  EXPECT_EQ(lc().lc_bytes[0], CR_LEN);
+  EXPECT_EQ(log_text(), "Checkpoint started in log 0 1\nCheckpoint started in log 0 1\n"
+                        "Checkpoint terminated\n");
 }
 
 // ---- Durability ---------------------------------------------------------------------------------
